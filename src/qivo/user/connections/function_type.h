@@ -1,0 +1,19 @@
+// The module's own function type. Its objects behave like Python functions
+// where callers look: __name__, __qualname__, __module__, __doc__,
+// __defaults__, __kwdefaults__, __annotations__, a __signature__ for
+// `inspect`, and a fast vectorcall that binds and checks the arguments
+// before running the body.
+#pragma once
+
+#include "function_spec.h"
+
+namespace qivo {
+
+// Creates the function type of one module object (a heap type tied to it, so
+// a function finds its module's namespace through its type).
+nb::object create_function_type(nb::handle module);
+
+// Creates the function described by `spec` as an object of `function_type`.
+nb::object create_function(nb::handle function_type, const FunctionSpec& spec);
+
+} // namespace qivo

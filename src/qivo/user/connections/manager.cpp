@@ -1,0 +1,231 @@
+// The extension module qivo.user.connections.manager: its definition, the
+// code that runs each time it is imported (standard imports, the choice of a
+// TOML reader, the globals) and the table of its twelve functions.
+#include "docstrings.h"
+#include "function_type.h"
+#include "operations/operations.h"
+#include "paths.h"
+#include "store/store.h"
+
+#include <optional>
+
+namespace qivo {
+
+namespace {
+
+using Check = ArgumentCheck;
+using Default = DefaultValue;
+
+nb::object to_bool(bool value) {
+    return nb::borrow(value ? Py_True : Py_False);
+}
+
+constexpr ParameterSpec save_store_parameters[] = {
+    {"connections", "Dict[str, Any]", Check::exact_dict},
+};
+constexpr ParameterSpec save_parameters[] = {
+    {"connection_name", "str", Check::exact_str},
+    {"credentials", "Dict[str, Any]", Check::exact_dict},
+    {"connection_type", "str", Check::exact_str, Default::snowflake},
+    {"copy_key", "bool", Check::truth, Default::true_value},
+};
+constexpr ParameterSpec name_parameters[] = {
+    {"connection_name", "str", Check::exact_str},
+};
+constexpr ParameterSpec update_parameters[] = {
+    {"connection_name", "str", Check::exact_str},
+    {"credentials", "Dict[str, Any]", Check::exact_dict},
+    {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
+    {"copy_key", "bool", Check::truth, Default::true_value},
+};
+constexpr ParameterSpec get_primary_parameters[] = {
+    {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
+};
+constexpr ParameterSpec set_primary_parameters[] = {
+    {"connection_name", "str", Check::exact_str},
+    {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
+};
+
+// In the order in which the module defines them.
+const FunctionSpec function_table[] = {
+    {"get_velmor_dir",
+     docs::get_velmor_dir,
+     {},
+     "Path",
+     [](const ModuleNamespace& globals, const BoundArguments&) { return get_velmor_dir(globals); }},
+    {"get_connections_file",
+     docs::get_connections_file,
+     {},
+     "Path",
+     [](const ModuleNamespace& globals, const BoundArguments&) {
+         return get_connections_file(globals);
+     }},
+    {"initialize_velmor_directory",
+     docs::initialize_velmor_directory,
+     {},
+     "Path",
+     [](const ModuleNamespace& globals, const BoundArguments&) {
+         return initialize_velmor_directory(globals);
+     }},
+    {"_load_connections_file",
+     docs::load_connections_file,
+     {},
+     "Dict[str, Any]",
+     [](const ModuleNamespace& globals, const BoundArguments&) {
+         return load_connections_file(globals);
+     }},
+    {"_save_connections_file", docs::save_connections_file, save_store_parameters, "None",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         save_connections_file(globals, args[0]);
+         return nb::none();
+     }},
+    {"save_connection_config", docs::save_connection_config, save_parameters, "None",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         save_connection_config(globals, args.str(0), args.dict(1), args.str(2), args.truth());
+         return nb::none();
+     }},
+    {"load_connection", docs::load_connection, name_parameters, "Optional[Dict[str, Any]]",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         return load_connection(globals, args.str(0));
+     }},
+    {"list_connections",
+     docs::list_connections,
+     {},
+     "List[str]",
+     [](const ModuleNamespace& globals, const BoundArguments&) {
+         return list_connections(globals);
+     }},
+    {"delete_connection", docs::delete_connection, name_parameters, "bool",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         return to_bool(delete_connection(globals, args.str(0)));
+     }},
+    {"update_connection", docs::update_connection, update_parameters, "bool",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         return to_bool(
+             update_connection(globals, args.str(0), args.dict(1), args[2], args.truth()));
+     }},
+    {"get_primary_connection", docs::get_primary_connection, get_primary_parameters,
+     "Optional[str]",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         return get_primary_connection(globals, args[0]);
+     }},
+    {"set_primary_connection", docs::set_primary_connection, set_primary_parameters, "bool",
+     [](const ModuleNamespace& globals, const BoundArguments& args) {
+         return to_bool(set_primary_connection(globals, args.str(0), args[1]));
+     }},
+};
+
+class ModuleBuilder {
+  public:
+    explicit ModuleBuilder(nb::handle module) : module_(module) {}
+
+    void bind(const char* name, nb::handle value) {
+        checked_status(PyModule_AddObjectRef(module_.ptr(), name, value.ptr()));
+    }
+
+    // `import <name>`.
+    static nb::object import(const char* name) { return checked(PyImport_ImportModule(name)); }
+
+    // `import <name>`, or nothing when that raises ImportError (or a
+    // subclass); any other exception propagates.
+    static std::optional<nb::object> try_import(const char* name) {
+        if (PyObject* module = PyImport_ImportModule(name)) {
+            return nb::steal(module);
+        }
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+            nb::raise_python_error();
+        }
+        PyErr_Clear();
+        return std::nullopt;
+    }
+
+    // `from <module> import <name>`, binding <name>.
+    void bind_from(const char* module_name, const char* name) {
+        nb::object module = import(module_name);
+        PyObject* value = PyObject_GetAttrString(module.ptr(), name);
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                nb::raise_python_error();
+            }
+            PyErr_Clear();
+            raise_error(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
+        }
+        bind(name, nb::steal(value));
+    }
+
+    // The first TOML reader that imports: the standard tomllib, then tomli,
+    // then toml. The reader module is always bound as `tomllib`; the
+    // fallbacks are bound under their own names too. Without any reader,
+    // neither `tomllib` nor `TOML_READ_MODE` exists.
+    void select_toml_reader() {
+        const char* read_mode = "rb";
+        if (auto standard = try_import("tomllib")) {
+            bind("tomllib", *standard);
+        } else if (auto tomli = try_import("tomli")) {
+            bind("tomli", *tomli);
+            bind("tomllib", *tomli);
+        } else if (auto toml = try_import("toml")) {
+            bind("toml", *toml);
+            bind("tomllib", *toml);
+            read_mode = "r";
+        } else {
+            bind("TOML_AVAILABLE", Py_False);
+            return;
+        }
+        bind("TOML_AVAILABLE", Py_True);
+        bind("TOML_READ_MODE", nb::str(read_mode));
+    }
+
+    void run() {
+        bind("shutil", import("shutil"));
+        bind_from("pathlib", "Path");
+        for (const char* name : {"Dict", "Optional", "Any", "List"}) {
+            bind_from("typing", name);
+        }
+        bind("os", import("os"));
+        select_toml_reader();
+        nb::object function_type = create_function_type(module_);
+        for (const FunctionSpec& spec : function_table) {
+            bind(spec.name, create_function(function_type, spec));
+        }
+    }
+
+  private:
+    nb::handle module_;
+};
+
+int manager_exec(PyObject* module) {
+    try {
+        ModuleBuilder(module).run();
+        return 0;
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot manager_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(manager_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef manager_module = {
+    PyModuleDef_HEAD_INIT,
+    "qivo.user.connections.manager",
+    docs::module,
+    0,
+    nullptr,
+    manager_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+} // namespace qivo
+
+PyMODINIT_FUNC PyInit_manager() {
+    return PyModuleDef_Init(&qivo::manager_module);
+}

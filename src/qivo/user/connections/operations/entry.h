@@ -1,0 +1,40 @@
+// What the operations share: connection types, the field sets of a stored
+// profile, the placement of Snowflake key files, and a few lookups.
+#pragma once
+
+#include "namespace.h"
+
+namespace qivo {
+
+// The Salesforce redirect URL stored and returned when none is given.
+inline constexpr const char* default_redirect_url = "https://localhost:1717//OauthRedirect";
+
+// `mapping.get(key, default_value)`.
+nb::object get_or(nb::handle mapping, const char* key, nb::handle default_value);
+
+// `key in container`.
+bool contains(nb::handle container, nb::handle key);
+
+// `name.startswith("_")`: the names of metadata tables, never profiles.
+bool starts_with_underscore(nb::handle name);
+
+// A type given by a caller: `connection_type.strip().lower()`.
+nb::str normalize_type(nb::handle connection_type);
+
+// The type of a stored profile: its `connection_type` ("snowflake" when
+// absent), as text, stripped and lower-cased.
+nb::str stored_connection_type(nb::handle entry);
+
+// Whether a normalised type is one of the two services.
+bool is_snowflake(nb::handle type);
+bool is_salesforce(nb::handle type);
+
+[[noreturn]] void raise_unknown_connection_type(nb::handle type);
+
+// The entry stored for a profile of the normalised `type`, built from
+// `credentials`; for Snowflake this first places the key file into
+// `velmor_dir`. Raises ValueError for a type other than the two.
+nb::dict build_connection_entry(const ModuleNamespace& globals, nb::handle type,
+                                nb::dict credentials, bool copy_key, nb::handle velmor_dir);
+
+} // namespace qivo

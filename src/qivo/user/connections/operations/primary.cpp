@@ -1,0 +1,86 @@
+#include "operations/entry.h"
+#include "operations/operations.h"
+#include "store/store_lock.h"
+
+namespace qivo {
+
+namespace {
+
+constexpr const char* primary_table = "_primary";
+
+// The normalised requested type, which must be one of the two services.
+nb::str requested_type(nb::handle connection_type) {
+    nb::str type = normalize_type(connection_type);
+    if (!is_snowflake(type) && !is_salesforce(type)) {
+        raise_error(PyExc_ValueError,
+                    "Invalid connection_type: %U. Must be 'snowflake' or 'salesforce'", type.ptr());
+    }
+    return type;
+}
+
+const char* marker_key(nb::handle type) {
+    return is_snowflake(type) ? "snowflake_primary" : "salesforce_primary";
+}
+
+} // namespace
+
+nb::object get_primary_connection(const ModuleNamespace& globals, nb::handle connection_type) {
+    nb::object connections = globals.call("_load_connections_file");
+    nb::str table_name(primary_table);
+    if (!contains(connections, table_name)) {
+        return nb::none();
+    }
+    nb::object primary_data = connections[table_name];
+    if (connection_type.is_none() || nb::len(connection_type) == 0) {
+        nb::object legacy_name = get_or(primary_data, "name", nb::none());
+        return is_true(legacy_name) ? nb::object(text_of(legacy_name)) : nb::none();
+    }
+    nb::str type = requested_type(connection_type);
+    nb::object primary_name = get_or(primary_data, marker_key(type), nb::none());
+    if (!is_true(primary_name)) {
+        // Legacy fallback: the untyped marker counts when it names a stored
+        // profile of the requested type.
+        nb::object legacy_name = get_or(primary_data, "name", nb::none());
+        if (is_true(legacy_name)) {
+            nb::str name = text_of(legacy_name);
+            if (contains(connections, name) &&
+                stored_connection_type(connections[name]).equal(type)) {
+                primary_name = name;
+            }
+        }
+    }
+    return is_true(primary_name) ? nb::object(text_of(primary_name)) : nb::none();
+}
+
+bool set_primary_connection(const ModuleNamespace& globals, nb::str connection_name,
+                            nb::handle connection_type) {
+    // Metadata tables such as `_primary` are never profiles.
+    if (starts_with_underscore(connection_name)) {
+        return false;
+    }
+    auto lock = lock_store_for_change(globals);
+    nb::object connections = globals.call("_load_connections_file");
+    if (!contains(connections, connection_name)) {
+        return false;
+    }
+    nb::object given_type = nb::borrow(connection_type);
+    if (given_type.is_none()) {
+        given_type = stored_connection_type(connections[connection_name]);
+    }
+    nb::str type = requested_type(given_type);
+
+    nb::str table_name(primary_table);
+    if (!contains(connections, table_name)) {
+        connections[table_name] = nb::dict();
+    }
+    nb::object primary_data = connections[table_name];
+    nb::object stripped_name = call_method(connection_name, "strip");
+    primary_data[marker_key(type)] = stripped_name;
+    primary_data["name"] = stripped_name;
+    globals.call("_save_connections_file", connections);
+    globals.print_check_line("Set '%U' as primary %U connection", connection_name.ptr(),
+                             type.ptr());
+    return true;
+}
+
+} // namespace qivo

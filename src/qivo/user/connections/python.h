@@ -1,0 +1,97 @@
+// Small helpers shared by every source of the module: the nanobind alias and
+// the few bridges between C API calls that report errors through the error
+// indicator and C++ code that reports them by throwing nb::python_error.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string_view>
+
+namespace qivo {
+
+namespace nb = nanobind;
+
+// Raises a Python exception of `type` with a printf-style message (the
+// formats of PyUnicode_FromFormat) and throws it as nb::python_error.
+[[noreturn]] void raise_error(PyObject* type, const char* format, ...);
+
+// Takes ownership of a new reference returned by a C API call; a null
+// result means the call failed, and its pending exception is thrown.
+inline nb::object checked(PyObject* result) {
+    if (result == nullptr) {
+        nb::raise_python_error();
+    }
+    return nb::steal(result);
+}
+
+// Throws the pending exception of a C API call that returned -1.
+inline int checked_status(int status) {
+    if (status < 0) {
+        nb::raise_python_error();
+    }
+    return status;
+}
+
+// Truth value of an object, as `bool(value)` computes it.
+inline bool is_true(nb::handle value) {
+    return checked_status(PyObject_IsTrue(value.ptr())) != 0;
+}
+
+// `value.name()`: a method call resolved on the object at call time.
+nb::object call_method(nb::handle value, const char* name);
+
+// `str(value).strip()`, with Python's own str() and str.strip.
+nb::str text_of(nb::handle value);
+
+// The UTF-8 text of a str (raises UnicodeEncodeError for lone surrogates).
+std::string_view utf8_of(nb::handle text);
+
+// Runs `body` as the block of a `with` statement over the context manager
+// `manager`: __exit__ runs on every path, receives the exception when the
+// body raised, and the body's value is returned. When __exit__ swallows the
+// exception nothing was produced, so `unbound_name` is reported as unbound.
+template <typename Body>
+nb::object with_block(nb::handle manager, const char* unbound_name, Body&& body);
+
+// Converts the C++ exceptions that can leave module code into the pending
+// Python exception; returns nullptr so callers can `return` its result.
+PyObject* set_python_error_from_current_exception() noexcept;
+
+// Runs `body` at a boundary to the interpreter: its object is returned as a
+// new reference, or an exception it threw is set and nullptr returned.
+template <typename Body>
+PyObject* python_boundary(Body&& body) noexcept {
+    try {
+        return body().release().ptr();
+    } catch (...) {
+        return set_python_error_from_current_exception();
+    }
+}
+
+namespace detail {
+nb::object enter_context(nb::handle manager, nb::object& exit);
+void exit_context_cleanly(nb::handle exit);
+// Returns true when __exit__ swallowed the exception `error`.
+bool exit_context_with_error(nb::handle exit, nb::python_error& error);
+} // namespace detail
+
+template <typename Body>
+nb::object with_block(nb::handle manager, const char* unbound_name, Body&& body) {
+    nb::object exit;
+    nb::object entered = detail::enter_context(manager, exit);
+    nb::object result;
+    try {
+        result = body(entered);
+    } catch (nb::python_error& error) {
+        if (!detail::exit_context_with_error(exit, error)) {
+            throw;
+        }
+        raise_error(PyExc_UnboundLocalError,
+                    "cannot access local variable '%s' where it is not associated with a value",
+                    unbound_name);
+    }
+    detail::exit_context_cleanly(exit);
+    return result;
+}
+
+} // namespace qivo

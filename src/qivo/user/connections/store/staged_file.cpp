@@ -1,0 +1,180 @@
+#include "store/staged_file.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace qivo {
+
+namespace {
+
+std::string directory_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_name_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Retries a system call interrupted by a signal; other failures are returned.
+template <typename Call>
+auto retry_on_interrupt(Call&& call) {
+    for (;;) {
+        auto result = call();
+        if (result != -1 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+} // namespace
+
+std::string fs_path(nb::handle path) {
+    nb::object text = checked(PyOS_FSPath(path.ptr()));
+    if (PyBytes_Check(text.ptr())) {
+        return {PyBytes_AS_STRING(text.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(text.ptr()))};
+    }
+    nb::object encoded = checked(PyUnicode_EncodeFSDefault(text.ptr()));
+    std::string result(PyBytes_AS_STRING(encoded.ptr()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
+    if (result.find('\0') != std::string::npos) {
+        raise_error(PyExc_ValueError, "embedded null byte");
+    }
+    return result;
+}
+
+void raise_os_error(int error_number, nb::handle filename) {
+    errno = error_number;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
+    nb::raise_python_error();
+}
+
+std::string follow_links(const std::string& path) {
+    std::string current = path;
+    std::vector<char> buffer(PATH_MAX);
+    // The same bound on a chain of links as the kernel's.
+    for (int depth = 0; depth < 40; ++depth) {
+        const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return current;
+        }
+        std::string link(buffer.data(), static_cast<size_t>(length));
+        current = link.starts_with('/') ? link : directory_of(current) + "/" + link;
+    }
+    return current;
+}
+
+StagedFile::StagedFile(const std::string& target, nb::handle report_path)
+    : target_(target), report_path_(nb::borrow(report_path)) {
+    std::string pattern = directory_of(target) + "/." + base_name_of(target) + ".tmp-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    // mkostemp creates the file exclusively, with permission bits 0o600.
+    fd_ = retry_on_interrupt([&] { return mkostemp(name.data(), O_CLOEXEC); });
+    if (fd_ < 0) {
+        raise_os_error(errno, report_path_);
+    }
+    path_.assign(name.data());
+}
+
+StagedFile::~StagedFile() {
+    if (fd_ >= 0) {
+        close(fd_);
+    }
+    if (!placed_ && !path_.empty()) {
+        unlink(path_.c_str());
+    }
+}
+
+void StagedFile::write_with_open(const ModuleNamespace& globals, const char* encoding,
+                                 const std::function<void(nb::handle file)>& write) const {
+    nb::object path = checked(
+        PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
+    nb::object open = globals.get("open");
+    nb::object file = encoding ? open(path, "w", nb::arg("encoding") = encoding) : open(path, "w");
+    with_block(file, "f", [&](nb::handle entered) {
+        write(entered);
+        return nb::none();
+    });
+}
+
+void StagedFile::sync(std::optional<size_t> expected_size) {
+    struct stat written{};
+    if (fstat(fd_, &written) != 0) {
+        raise_os_error(errno, report_path_);
+    }
+    if (expected_size && static_cast<size_t>(written.st_size) != *expected_size) {
+        raise_error(PyExc_OSError,
+                    "%S was not written: %zu of %zu bytes reached the temporary file",
+                    report_path_.ptr(), static_cast<size_t>(written.st_size), *expected_size);
+    }
+    if (retry_on_interrupt([&] { return fsync(fd_); }) != 0) {
+        raise_os_error(errno, report_path_);
+    }
+}
+
+void StagedFile::take_attributes_of(const struct stat& replaced) {
+    if (fchmod(fd_, replaced.st_mode & 07777) != 0) {
+        raise_os_error(errno, report_path_);
+    }
+    if ((replaced.st_uid != geteuid() || replaced.st_gid != getegid()) &&
+        fchown(fd_, replaced.st_uid, replaced.st_gid) != 0 && errno != EPERM) {
+        raise_os_error(errno, report_path_);
+    }
+}
+
+void StagedFile::replace_target() {
+    if (rename(path_.c_str(), target_.c_str()) != 0) {
+        raise_os_error(errno, report_path_);
+    }
+    placed_ = true;
+    sync_directory();
+}
+
+bool StagedFile::place_if_absent() {
+    int result = renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
+    if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
+        // File systems without an exclusive rename: a hard link never
+        // replaces an existing entry either.
+        result = link(path_.c_str(), target_.c_str());
+        if (result == 0) {
+            unlink(path_.c_str());
+        }
+    }
+    if (result != 0) {
+        if (errno == EEXIST) {
+            return false;
+        }
+        raise_os_error(errno, report_path_);
+    }
+    placed_ = true;
+    sync_directory();
+    return true;
+}
+
+void StagedFile::sync_directory() {
+    // Makes the rename itself durable. File systems that cannot sync a
+    // directory still hold the complete file, so only a real I/O error is
+    // reported.
+    const int directory = open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) {
+        return;
+    }
+    const int result = retry_on_interrupt([&] { return fsync(directory); });
+    const int error_number = errno;
+    close(directory);
+    if (result != 0 && error_number == EIO) {
+        raise_os_error(error_number, report_path_);
+    }
+}
+
+} // namespace qivo

@@ -1,0 +1,68 @@
+// Files that are written completely beside their final place and only then
+// moved there with one rename, so that no reader ever sees, and no failure
+// ever leaves, a partly written file.
+#pragma once
+
+#include "namespace.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+
+namespace qivo {
+
+// The file system path of a path-like object (str, bytes or os.PathLike), as
+// the operating system receives it.
+std::string fs_path(nb::handle path);
+
+// Raises the OSError subclass that matches `error_number`, naming `filename`.
+[[noreturn]] void raise_os_error(int error_number, nb::handle filename);
+
+// The path that writing to `path` would reach: `path` itself, or, when it is a
+// symbolic link (even a dangling one), the file its chain of links names.
+std::string follow_links(const std::string& path);
+
+class StagedFile {
+  public:
+    // Creates an empty temporary file with permission bits 0o600 in the
+    // directory of `target`. Errors are reported against `report_path`, the
+    // path the caller asked for.
+    StagedFile(const std::string& target, nb::handle report_path);
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    // Opens the temporary file for writing in text mode with the module's
+    // current `open` (passing `encoding` when given) and runs `write` on the
+    // file object inside a `with` block, so it is closed on every path.
+    void write_with_open(const ModuleNamespace& globals, const char* encoding,
+                         const std::function<void(nb::handle file)>& write) const;
+
+    // Checks that the file holds exactly `expected_size` bytes when given
+    // (anything else means the text did not reach the file), then flushes
+    // its content to the disk.
+    void sync(std::optional<size_t> expected_size);
+
+    // Gives the file the permission bits and, where allowed, the owner of
+    // the file it is about to replace.
+    void take_attributes_of(const struct stat& replaced);
+
+    // Moves the file over `target`, replacing whatever stood there.
+    void replace_target();
+
+    // Moves the file to `target` unless an entry already stands there, which
+    // is then left alone; returns whether the file was placed.
+    bool place_if_absent();
+
+  private:
+    void sync_directory();
+
+    std::string target_;
+    std::string path_;
+    nb::object report_path_;
+    int fd_ = -1;
+    bool placed_ = false;
+};
+
+} // namespace qivo
