@@ -1,0 +1,48 @@
+"""Shared fixtures: a throwaway home directory per test and the module."""
+
+import os
+import textwrap
+
+import pytest
+
+from qivo.user.connections import manager as manager_module
+
+
+@pytest.fixture
+def manager():
+    """The module; attributes a test rebinds with monkeypatch are restored."""
+    return manager_module
+
+
+@pytest.fixture
+def home(tmp_path, monkeypatch):
+    """A fresh, empty home directory that HOME points at (umask 0o022)."""
+    home = tmp_path / "home"
+    home.mkdir()
+    monkeypatch.setenv("HOME", str(home))
+    old_mask = os.umask(0o022)
+    yield home
+    os.umask(old_mask)
+
+
+@pytest.fixture
+def velmor_dir(home):
+    return home / ".velmor"
+
+
+@pytest.fixture
+def store(velmor_dir):
+    """Path of the store file in the throwaway home (not created)."""
+    return velmor_dir / "connections.toml"
+
+
+@pytest.fixture
+def write_store(store):
+    """Writes the given text as the store file, creating ~/.velmor."""
+
+    def write(text: str):
+        store.parent.mkdir(mode=0o700, exist_ok=True)
+        store.write_text(textwrap.dedent(text), encoding="utf-8")
+        return store
+
+    return write
