@@ -1,0 +1,65 @@
+"""The installed stub, typed use, and the wheel as users install it."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+
+pytestmark = pytest.mark.skipif(
+    bool(os.environ.get("QIVO_SANITIZED")),
+    reason="packaging checks do not depend on the sanitized build",
+)
+
+
+def run(*command, **kwargs):
+    result = subprocess.run(command, capture_output=True, text=True, timeout=600, **kwargs)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result
+
+
+def test_stub_matches_the_built_module(tmp_path):
+    run(sys.executable, "-m", "mypy.stubtest", "qivo.user.connections.manager", cwd=tmp_path)
+
+
+def test_typed_usage_type_checks(tmp_path):
+    run(sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+        str(ROOT / "examples" / "typed_usage.py"), cwd=tmp_path)
+
+
+def test_stub_rejects_wrong_use(tmp_path):
+    wrong = tmp_path / "wrong.py"
+    wrong.write_text("from qivo.user.connections import manager\n"
+                     "manager.save_connection_config('n', ['not', 'a', 'dict'])\n"
+                     "x: int = manager.list_connections()\n")
+    result = subprocess.run([sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "c"),
+                             str(wrong)], capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 1
+    assert 'Argument 2 to "save_connection_config" has incompatible type' in result.stdout
+    assert 'Incompatible types in assignment' in result.stdout
+
+
+@pytest.mark.slow
+def test_wheel_installs_and_runs_the_demo(tmp_path):
+    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps",
+        "-w", str(tmp_path / "dist"), str(ROOT))
+    (wheel,) = (tmp_path / "dist").glob("*.whl")
+    venv = tmp_path / "venv"
+    run(sys.executable, "-m", "venv", "--without-pip", str(venv))
+    python = venv / "bin" / "python"
+    site = run(python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))").stdout
+    run(sys.executable, "-m", "pip", "install", "--no-deps", "--target", site.strip(), str(wheel))
+    installed = Path(site.strip(), "qivo", "user", "connections")
+    assert {p.name for p in installed.iterdir()} >= {"manager.pyi", "py.typed"}
+    assert not (installed / "__init__.py").exists()
+    # Run from an empty directory with a clean environment: only the wheel
+    # can provide the module.
+    env = {"PATH": os.environ["PATH"], "HOME": str(tmp_path)}
+    demo = run(python, "-I", str(ROOT / "examples" / "demo.py"), cwd=tmp_path, env=env)
+    assert "✓ Saved connection 'analytics_prod' (snowflake)" in demo.stdout
+    origin = run(python, "-I", "-c", "import qivo.user.connections.manager as m; print(m.__file__)",
+                 cwd=tmp_path, env=env).stdout
+    assert origin.startswith(str(venv))
