@@ -23,12 +23,19 @@ FunctionObject* as_function(PyObject* self) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* keyword_names) {
     FunctionObject* self = as_function(callable);
-    return python_boundary([&] {
+    // The functions call each other through the module namespace, so a
+    // rebinding can make them recurse without any Python frame in between.
+    if (Py_EnterRecursiveCall(" while calling a connections function") != 0) {
+        return nullptr;
+    }
+    PyObject* result = python_boundary([&] {
         BoundArguments bound = ArgumentBinder::bind(*self->spec, self->defaults, args,
                                                     PyVectorcall_NARGS(nargsf), keyword_names);
         ModuleNamespace globals(PyType_GetModule(Py_TYPE(callable)));
         return self->spec->body(globals, bound);
     });
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -58,11 +58,11 @@ void raise_os_error(int error_number, nb::handle filename) {
     nb::raise_python_error();
 }
 
-std::string follow_links(const std::string& path) {
+std::string follow_links(const std::string& path, nb::handle report_path) {
     std::string current = path;
     std::vector<char> buffer(PATH_MAX);
     // The same bound on a chain of links as the kernel's.
-    for (int depth = 0; depth < 40; ++depth) {
+    for (int depth = 0; depth <= 40; ++depth) {
         const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
         if (length < 0) {
             return current;
@@ -70,7 +70,7 @@ std::string follow_links(const std::string& path) {
         std::string link(buffer.data(), static_cast<size_t>(length));
         current = link.starts_with('/') ? link : directory_of(current) + "/" + link;
     }
-    return current;
+    raise_os_error(ELOOP, report_path);
 }
 
 StagedFile::StagedFile(const std::string& target, nb::handle report_path)

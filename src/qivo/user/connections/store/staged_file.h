@@ -20,8 +20,9 @@ std::string fs_path(nb::handle path);
 [[noreturn]] void raise_os_error(int error_number, nb::handle filename);
 
 // The path that writing to `path` would reach: `path` itself, or, when it is a
-// symbolic link (even a dangling one), the file its chain of links names.
-std::string follow_links(const std::string& path);
+// symbolic link (even a dangling one), the file its chain of links names. A
+// chain too long to end (a loop) raises OSError(ELOOP) naming `report_path`.
+std::string follow_links(const std::string& path, nb::handle report_path);
 
 class StagedFile {
   public:

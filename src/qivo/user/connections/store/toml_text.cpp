@@ -3,6 +3,7 @@
 #include <datetime.h>
 
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 
@@ -30,14 +31,38 @@ bool fits_literal_string(std::string_view text) {
     return true;
 }
 
-class RecursionGuard {
+// TOML readers parse nested arrays and inline tables recursively and give up
+// long before the interpreter's recursion limit (the standard reader at
+// about 500 levels), so deeper values could be written but never read back.
+constexpr int max_nesting = 100;
+
+// Bounds the nesting of one array or inline table: by our own limit, and by
+// the interpreter's recursion limit, which also stops values that contain
+// themselves.
+class NestingGuard {
   public:
-    RecursionGuard() {
-        checked_status(Py_EnterRecursiveCall(" while writing the connections file"));
+    explicit NestingGuard(int& depth) : depth_(depth) {
+        if (Py_EnterRecursiveCall(" while writing the connections file") != 0) {
+            nb::raise_python_error();
+        }
+        if (++depth_ > max_nesting) {
+            --depth_;
+            Py_LeaveRecursiveCall();
+            raise_error(PyExc_ValueError,
+                        "cannot write values nested more than %d levels deep to the "
+                        "connections file",
+                        max_nesting);
+        }
     }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
+    ~NestingGuard() {
+        --depth_;
+        Py_LeaveRecursiveCall();
+    }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+
+  private:
+    int& depth_;
 };
 
 // Calls `visit(key, value)` for each entry of a dict, in its iteration order
@@ -179,8 +204,13 @@ class TomlText {
     }
 
     // The shortest text that reads back as the same number, as repr() gives
-    // it; inf, -inf and nan are TOML's own spellings.
+    // it; inf, -inf and nan are TOML's own spellings (with the sign of a
+    // negative nan kept).
     void float_value(double number) {
+        if (std::isnan(number) && std::signbit(number)) {
+            text_.append("-nan");
+            return;
+        }
         std::unique_ptr<char, decltype(&PyMem_Free)> digits(
             PyOS_double_to_string(number, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr), PyMem_Free);
         if (!digits) {
@@ -258,7 +288,7 @@ class TomlText {
     }
 
     void array(nb::handle list) {
-        RecursionGuard guard;
+        NestingGuard guard(depth_);
         text_.push_back('[');
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
@@ -271,7 +301,7 @@ class TomlText {
     }
 
     void inline_table(nb::handle mapping) {
-        RecursionGuard guard;
+        NestingGuard guard(depth_);
         bool first = true;
         text_.push_back('{');
         for_each_item(mapping, [&](nb::handle name, nb::handle item) {
@@ -285,6 +315,7 @@ class TomlText {
     }
 
     std::string text_;
+    int depth_ = 0;
 };
 
 } // namespace

@@ -34,7 +34,7 @@ void save_connections_file(const ModuleNamespace& globals, nb::handle connection
     nb::object dump = nb::steal(dump_function);
 
     // Writing follows a symbolic link to the file it names, so the link stays.
-    const std::string target = follow_links(fs_path(connections_file));
+    const std::string target = follow_links(fs_path(connections_file), connections_file);
     if (dump.is_valid()) {
         // A reader module that can also write (the toml package) writes the
         // text itself.

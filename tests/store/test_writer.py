@@ -1,0 +1,233 @@
+"""The store writer: exact layout, faithful round trips, and no damage on failure."""
+
+import builtins
+import copy
+import datetime as dt
+import errno
+import json
+import math
+import os
+import stat
+import types
+
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import support
+
+TEMPLATE = "[yorsk_dev1]\n\nconnection_type = 'snowflake'\n" + "".join(
+    f"{field} = ''\n" for field in ["private_key_file", "private_key_passphrase", "account", "user",
+                                    "authenticator", "warehouse", "database", "schema", "role"])
+OLD = "[keep]\n\nk = 'old'\n\n"
+
+
+@pytest.fixture
+def old_store(write_store):
+    return write_store(OLD)
+
+
+def assert_untouched(store):
+    assert store.read_text(encoding="utf-8") == OLD
+    assert os.listdir(store.parent) == ["connections.toml"]
+
+
+@pytest.mark.parametrize("connections, text", [
+    ({}, ""),
+    ({"t": {}}, "[t]\n\n\n"),
+    ({"t": {"a": "", "b": None}}, "[t]\n\na = ''\nb = ''\n\n"),
+    ({"sf": {"sandbox": False, "on": True}}, "[sf]\n\nsandbox = false\non = true\n\n"),
+    ({"t": {"n": 42, "m": -7, "f": 0.1, "g": -2.0}}, "[t]\n\nn = 42\nm = -7\nf = 0.1\ng = -2.0\n\n"),
+    ({"t": {"private_key_file": "C:\\keys\\rsa key.p8"}},
+     "[t]\n\nprivate_key_file = 'C:\\keys\\rsa key.p8'\n\n"),
+    ({"a": {"k": "1"}, "_primary": {"snowflake_primary": "a"}, "b": {}},
+     "[a]\n\nk = '1'\n\n[_primary]\n\nsnowflake_primary = 'a'\n\n[b]\n\n\n"),
+])
+def test_layout(manager, store, write_store, capsys, connections, text):
+    write_store("")
+    given_mapping = copy.deepcopy(connections)
+    assert manager._save_connections_file(connections) is None
+    assert store.read_bytes() == text.encode()
+    assert connections == given_mapping and capsys.readouterr() == ("", "")
+
+
+def test_template_written_back(manager, write_store, store):
+    write_store(TEMPLATE)
+    manager._save_connections_file(manager._load_connections_file())
+    assert store.read_text(encoding="utf-8") == TEMPLATE + "\n"
+
+
+names = st.text(st.characters(exclude_categories=["Cs"]), max_size=8)
+scalars = st.one_of(
+    names, st.text(st.characters(exclude_categories=["Cs"])), st.booleans(), st.none(),
+    st.integers(), st.floats(), st.dates(), st.times(),
+    st.datetimes(timezones=st.one_of(st.none(), st.builds(
+        dt.timezone, st.integers(-1439, 1439).map(lambda m: dt.timedelta(minutes=m))))))
+values = st.recursive(scalars, lambda inner: st.one_of(
+    st.lists(inner, max_size=3), st.dictionaries(names, inner, max_size=3)), max_leaves=8)
+stores = st.dictionaries(names, st.one_of(st.dictionaries(names, values, max_size=5), scalars),
+                         max_size=4)
+
+
+def comparable(value):
+    """Equal exactly when a faithful round trip would give it back (dict order counts)."""
+    if value is None:
+        return (str, "")
+    if isinstance(value, float):
+        return "nan" if math.isnan(value) else repr(value)
+    if isinstance(value, dict):
+        return [(key, comparable(item)) for key, item in value.items()]
+    if isinstance(value, list):
+        return [comparable(item) for item in value]
+    if isinstance(value, (dt.datetime, dt.time)):
+        return (type(value), value, value.utcoffset())
+    return (type(value), value)
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(connections=stores)
+def test_round_trip(manager, write_store, connections):
+    write_store("")
+    given_mapping = copy.deepcopy(connections)
+    manager._save_connections_file(connections)
+    back = manager._load_connections_file()
+    assert comparable(connections) == comparable(given_mapping)
+    # Entries outside any table are written first; the tables keep their order.
+    expected = comparable({k: v for k, v in connections.items() if not isinstance(v, dict)}
+                          | {k: v for k, v in connections.items() if isinstance(v, dict)})
+    assert comparable(back) == expected
+
+
+@pytest.mark.parametrize("bad, error, named", [
+    (b"key", TypeError, "bytes"), ({"k"}, TypeError, "set"), (("a",), TypeError, "tuple"),
+    (object(), TypeError, "object"), ([1, {"k": b""}], TypeError, "bytes"), ({1: "x"}, TypeError, "int"),
+    ("lone \ud800", UnicodeEncodeError, "surrogate"),
+    (dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(seconds=90))), ValueError, "minutes"),
+    (dt.time(1, tzinfo=dt.timezone.utc), ValueError, "zone"),
+])
+def test_unwritable_values_refused_before_the_store_is_touched(manager, old_store, bad, error, named):
+    with pytest.raises(error, match=named):
+        manager._save_connections_file({"ok": {"k": "v"}, "bad": {"first": 1, "x": bad}})
+    assert_untouched(old_store)
+
+
+@pytest.mark.parametrize("mode", ["fail", "lose"])
+def test_failed_write_leaves_old_store(manager, monkeypatch, old_store, mode):
+    calls = []
+
+    def failing_open(*args, **kwargs):
+        calls.append((args, kwargs))
+        file = builtins.open(*args, **kwargs)
+
+        def write_half_then_fail(text, write=file.write):
+            write(text[: len(text) // 2])
+            raise OSError(errno.ENOSPC, "No space left on device")
+
+        # A full disk, or a file object that drops the text without an error.
+        file.write = write_half_then_fail if mode == "fail" else len
+        return file
+
+    monkeypatch.setattr(manager, "open", failing_open, raising=False)
+    with pytest.raises(OSError):
+        manager._save_connections_file({"new": {"k": "v" * 100}})
+    [((path, open_mode), kwargs)] = calls
+    assert os.path.dirname(path) == str(old_store.parent) and open_mode == "w"
+    assert os.path.basename(path).startswith(".connections.toml.tmp-")
+    assert kwargs == {"encoding": "utf-8"}
+    assert_untouched(old_store)
+
+
+def dump_half_then_fail(connections, file):
+    file.write("[half")
+    raise RuntimeError("dump failed")
+
+
+@pytest.mark.parametrize("attribute, value, error, message", [
+    ("TOML_AVAILABLE", False, ValueError, "TOML library is required"),
+    ("tomllib", types.SimpleNamespace(dump=dump_half_then_fail), RuntimeError, "dump failed"),
+])
+def test_no_toml_or_failed_dump_leaves_old_store(manager, monkeypatch, old_store,
+                                                 attribute, value, error, message):
+    monkeypatch.setattr(manager, attribute, value)
+    with pytest.raises(error, match=message):
+        manager._save_connections_file({"new": {}})
+    assert_untouched(old_store)
+
+
+@pytest.mark.parametrize("target, blocker", [
+    ("nowhere/c.toml", None), ("blocker/c.toml", "file"), ("blocker", "dir"),
+    ("blocker/c.toml", "read-only dir")])
+def test_unwritable_place(manager, monkeypatch, tmp_path, target, blocker):
+    if blocker == "read-only dir" and os.geteuid() == 0:
+        pytest.skip("root writes into read-only directories")
+    if blocker == "file":
+        (tmp_path / "blocker").write_text("x")
+    elif blocker:
+        (tmp_path / "blocker").mkdir(mode=0o500 if blocker == "read-only dir" else 0o755)
+    monkeypatch.setattr(manager, "get_connections_file", lambda: tmp_path / target)
+    before = sorted(tmp_path.rglob("*"))
+    with pytest.raises(OSError):
+        manager._save_connections_file({"a": {"k": "v"}})
+    assert sorted(tmp_path.rglob("*")) == before
+
+
+@pytest.mark.parametrize("setup, value, raised", [
+    ("resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))", "'x' * 20000", {"OSError"}),
+    ("value = []; value.append(value)", "value", {"RecursionError", "ValueError"}),
+    ("value = {}; value['k'] = value", "value", {"RecursionError", "ValueError"}),
+], ids=["file-size-limit", "list-in-itself", "dict-in-itself"])
+def test_failure_in_another_process_leaves_old_store(old_store, setup, value, raised):
+    # Run apart: a file-size limit, or a crash, must not reach the test process.
+    result = support.run_python(f"""
+        import resource, signal
+        from qivo.user.connections import manager
+        signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+        {setup}
+        try:
+            manager._save_connections_file({{"a": {{"k": {value}}}}})
+        except Exception as error:
+            print(type(error).__name__)
+        """, env={"HOME": str(old_store.parent.parent)})
+    assert (result.returncode, result.stdout.strip() in raised) == (0, True), result.stderr
+    assert_untouched(old_store)
+
+
+@pytest.mark.parametrize("existing_mode", [None, 0o640, 0o604])
+def test_permission_bits(manager, store, write_store, existing_mode):
+    if existing_mode is None:
+        store.parent.mkdir()
+    else:
+        write_store(OLD).chmod(existing_mode)
+    manager._save_connections_file({"a": {}})
+    assert stat.S_IMODE(store.stat().st_mode) == (existing_mode or 0o600)
+
+
+def test_symlinked_store_stays_a_link(manager, store, velmor_dir, tmp_path):
+    velmor_dir.mkdir()
+    real = tmp_path / "real.toml"
+    real.write_text(OLD)
+    store.symlink_to(os.path.join("..", "..", "real.toml"))
+    manager._save_connections_file({"a": {"k": "v"}})
+    assert store.is_symlink() and os.readlink(store) == os.path.join("..", "..", "real.toml")
+    assert real.read_text() == "[a]\n\nk = 'v'\n\n"
+    assert os.listdir(velmor_dir) == ["connections.toml"]
+    assert sorted(os.listdir(tmp_path)) == ["home", "real.toml"]
+
+
+@pytest.mark.parametrize("only_toml", [False, True])
+def test_utf8_under_ascii_locale(write_store, only_toml):
+    store = write_store(OLD)
+    result = support.run_python(f"""
+        import json, sys, locale
+        if {only_toml}:
+            sys.modules["tomllib"] = sys.modules["tomli"] = None
+        from qivo.user.connections import manager
+        assert locale.getpreferredencoding(False) != "UTF-8"
+        connections = {{"caf\\u00e9 \\u20ac": {{"k": "it's \\u00f1", "n": 3, "b": True}}}}
+        manager._save_connections_file(connections)
+        print(json.dumps([manager.tomllib.__name__, manager._load_connections_file() == connections]))
+        """, env={"HOME": str(store.parent.parent), "LC_ALL": "C", "LANG": "C",
+                  "PYTHONUTF8": "0", "PYTHONIOENCODING": "ascii"})
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == ["toml" if only_toml else "tomllib", True]
+    assert "café €" in store.read_bytes().decode("utf-8")
+    assert os.listdir(store.parent) == ["connections.toml"]

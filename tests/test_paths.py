@@ -1,0 +1,116 @@
+"""Where the per-user directory and the store file live, and their creation."""
+
+import builtins, errno, os, pathlib, stat
+
+import pytest
+
+TEMPLATE = "[yorsk_dev1]\n\nconnection_type = 'snowflake'\n" + "".join(
+    f"{field} = ''\n" for field in ("private_key_file", "private_key_passphrase", "account",
+                                    "user", "authenticator", "warehouse", "database",
+                                    "schema", "role"))
+
+
+def mode(path):
+    return stat.S_IMODE(path.stat().st_mode)
+
+
+def test_paths_follow_home_at_each_call(manager, monkeypatch, home, tmp_path):
+    assert type(manager.get_velmor_dir()) is pathlib.PosixPath
+    assert manager.get_velmor_dir() == home / ".velmor"
+    assert manager.get_connections_file() == home / ".velmor" / "connections.toml"
+    monkeypatch.setenv("HOME", str(tmp_path / "other"))
+    assert manager.get_connections_file() == tmp_path / "other" / ".velmor" / "connections.toml"
+    assert list(tmp_path.rglob("*")) == [home]
+
+
+@pytest.mark.parametrize("existing_mode", [None, 0o755])
+def test_first_call_creates_second_call_keeps(manager, velmor_dir, store, capsys, existing_mode):
+    if existing_mode:
+        velmor_dir.mkdir(mode=existing_mode)  # an existing directory keeps its mode
+    assert manager.initialize_velmor_directory() == velmor_dir
+    assert (mode(velmor_dir), mode(store), os.listdir(velmor_dir)) == (
+        existing_mode or 0o700, 0o600, ["connections.toml"])
+    assert store.read_bytes() == TEMPLATE.encode() and len(TEMPLATE) == 187
+    assert capsys.readouterr().out == f"✓ Created {store}\n"
+    os.utime(store, ns=(10**9, 10**9))
+    assert manager.initialize_velmor_directory() == velmor_dir
+    assert (store.read_text(), store.stat().st_mtime_ns) == (TEMPLATE, 10**9)
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("make", [lambda store: store.write_text(""), pathlib.Path.mkdir])
+def test_existing_store_entry_is_left_alone(manager, velmor_dir, store, capsys, make):
+    velmor_dir.mkdir()
+    make(store)
+    before = os.stat(store)
+    assert manager.initialize_velmor_directory() == velmor_dir
+    assert os.stat(store) == before and os.listdir(velmor_dir) == ["connections.toml"]
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("target", ["real.toml", "loop"])
+def test_broken_link_at_store_path_counts_as_missing(manager, velmor_dir, store, capsys, target):
+    velmor_dir.mkdir()
+    store.symlink_to(target)
+    if target == "loop":  # writing through a loop of links fails
+        (velmor_dir / "loop").symlink_to(store.name)
+        with pytest.raises(OSError) as caught:
+            manager.initialize_velmor_directory()
+        assert caught.value.errno == errno.ELOOP and capsys.readouterr().out == ""
+    else:
+        manager.initialize_velmor_directory()
+        assert store.is_symlink() and (velmor_dir / target).read_text() == TEMPLATE
+        assert capsys.readouterr().out == f"✓ Created {store}\n"
+
+
+@pytest.mark.parametrize("home_entry, error", [("file", FileExistsError),
+                                               ("missing", FileNotFoundError)])
+def test_unusable_home(manager, monkeypatch, home, capsys, home_entry, error):
+    if home_entry == "file":
+        (home / ".velmor").write_text("x")
+    else:
+        monkeypatch.setenv("HOME", str(home / "missing"))
+    with pytest.raises(error):
+        manager.initialize_velmor_directory()
+    assert [(p.name, p.read_text()) for p in home.iterdir()] == (
+        [(".velmor", "x")] if home_entry == "file" else [])
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("failing", ["open", "write"])
+@pytest.mark.parametrize("error", [OSError(errno.ENOSPC, "No space left on device"),
+                                   RuntimeError("interrupted")])
+def test_failed_template_write_leaves_no_file(manager, monkeypatch, velmor_dir, store, capsys,
+                                              failing, error):
+    def failing_open(*args, **kwargs):
+        if failing == "open":
+            raise error
+        file = builtins.open(*args, **kwargs)
+
+        def write(text):  # part of the text reaches the disk, then the write fails
+            file.buffer.write(text[:20].encode())
+            file.flush()
+            raise error
+
+        file.write = write
+        return file
+
+    monkeypatch.setattr(manager, "open", failing_open, raising=False)
+    with pytest.raises(type(error)) as caught:
+        manager.initialize_velmor_directory()
+    assert caught.value is error and capsys.readouterr().out == ""
+    assert (os.listdir(velmor_dir), mode(velmor_dir)) == ([], 0o700)
+    # Once writing works again, the next call writes the whole template.
+    monkeypatch.delattr(manager, "open")
+    manager.initialize_velmor_directory()
+    assert store.read_text() == TEMPLATE
+
+
+def test_replaced_get_velmor_dir_moves_everything(manager, monkeypatch, home, tmp_path, capsys):
+    elsewhere = tmp_path / "elsewhere"
+    monkeypatch.setattr(manager, "get_velmor_dir", lambda: elsewhere)
+    assert manager.get_connections_file() == elsewhere / "connections.toml"
+    assert manager.initialize_velmor_directory() is elsewhere
+    assert (elsewhere / "connections.toml").read_text() == TEMPLATE
+    assert capsys.readouterr().out == f"✓ Created {elsewhere / 'connections.toml'}\n"
+    assert list(home.iterdir()) == []
