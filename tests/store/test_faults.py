@@ -1,0 +1,228 @@
+"""Faults while the store is changed (killed writers, full disk, unwritable or
+vanished directory, a directory in the store's place, closed standard output)
+and hand-edited stores never leave a damaged or partial store."""
+
+import io
+import os
+import random
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+import tomllib
+from pathlib import Path
+
+import pytest
+
+import support
+
+CHANGES = {  # the calls that change the store
+    "save": "m.save_connection_config('new', {'role': 'x'})",
+    "update": "m.update_connection('p1', {'role': 'x'})",
+    "delete": "m.delete_connection('p1')",
+    "set_primary": "m.set_primary_connection('p1')",
+}
+
+
+def call(code):
+    return eval("lambda m: " + code)
+
+
+def populate(manager, store, profiles=3):
+    store.parent.mkdir(mode=0o700, exist_ok=True)
+    manager._save_connections_file({f"p{i}": {"connection_type": "snowflake", "role": f"r{i}"}
+                                    for i in range(profiles)})
+    return store.read_bytes()
+
+
+def strays(velmor_dir):
+    return {path.name for path in velmor_dir.iterdir()} - {"connections.toml", "connections.toml.lock"}
+
+
+KILLED_WRITER = """
+    import itertools, sys
+    from qivo.user.connections import manager
+    print("ready", flush=True)
+    for i in itertools.count(int(sys.argv[1])):
+        manager.save_connection_config(f"k{i}", {"role": f"r{i}"})
+"""
+
+
+@pytest.mark.slow
+def test_killed_writers_leave_a_whole_store(manager, home, store, velmor_dir):
+    populate(manager, store, profiles=3000)
+    expected = tomllib.loads(store.read_text(encoding="utf-8"))
+    rng, kills, saved = random.Random(3), 0, 0
+    deadline = time.monotonic() + 12
+    while time.monotonic() < deadline:
+        writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(KILLED_WRITER), str(saved)],
+                                  env=os.environ | {"HOME": str(home)}, text=True,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        assert writer.stdout.readline() == "ready\n"
+        time.sleep(rng.uniform(0, 0.3))
+        writer.send_signal(signal.SIGKILL)
+        writer.communicate(timeout=10)
+        kills += 1
+        # The store holds the saves that completed, in order, and nothing else.
+        data = tomllib.loads(store.read_text(encoding="utf-8"))
+        while f"k{saved}" in data:
+            expected[f"k{saved}"] = data[f"k{saved}"]
+            assert data[f"k{saved}"]["role"] == f"r{saved}" and len(data[f"k{saved}"]) == 10
+            saved += 1
+        assert list(data) == list(expected) and data == expected
+        # A writer killed before its rename leaves its temporary file behind,
+        # readable by its owner only.
+        for name in strays(velmor_dir):
+            assert re.fullmatch(r"\.connections\.toml\.tmp-\w{6}", name)
+            assert stat.S_IMODE((velmor_dir / name).stat().st_mode) == 0o600
+    manager.save_connection_config("after", {})  # a killed lock holder blocks no one
+    print(f"{kills} kills, {saved} saves completed, {len(strays(velmor_dir))} temporary files left")
+    assert kills >= 20 and saved > 0
+
+
+FULL_DISK = """
+    import resource
+    from qivo.user.connections import manager as m
+    resource.setrlimit(resource.RLIMIT_FSIZE, (64, 64))
+    try:
+        {call}
+    except OSError as exc:
+        print("OSError", exc)
+"""
+
+
+@pytest.mark.parametrize("name", [*CHANGES, "first_save"])
+def test_full_disk_leaves_store_unchanged(manager, home, store, velmor_dir, name):
+    before = populate(manager, store) if name != "first_save" else None
+    code = FULL_DISK.format(call=CHANGES.get(name, CHANGES["save"]))
+    result = support.run_python(code, env={"HOME": str(home)})
+    assert (result.stdout[:7], result.stderr) == ("OSError", "")
+    assert (store.read_bytes() if store.exists() else None) == before
+    assert strays(velmor_dir) == set()
+
+
+AS_OTHER_USER = """
+    import os
+    from qivo.user.connections import manager as m
+    m.list_connections()
+    if os.geteuid() == 0:  # root ignores permission bits: act as nobody from here on
+        os.setgid(65534)
+        os.setuid(65534)
+    for code in {calls}:
+        try:
+            eval("lambda m: " + code)(m)
+            print("no error")
+        except Exception as exc:
+            print(type(exc).__name__)
+    print(m.list_connections())
+"""
+
+
+def test_unwritable_directory_leaves_store_unchanged(manager, monkeypatch):
+    home = Path(tempfile.mkdtemp(prefix="qivo-home-"))  # reachable by another user
+    store = home / ".velmor" / "connections.toml"
+    try:
+        home.chmod(0o755)
+        monkeypatch.setenv("HOME", str(home))
+        before = populate(manager, store)
+        store.chmod(0o644)
+        store.parent.chmod(0o755 if os.geteuid() == 0 else 0o555)
+        result = support.run_python(AS_OTHER_USER.format(calls=list(CHANGES.values())),
+                                    env={"HOME": str(home)})
+        assert result.stdout.splitlines() == ["PermissionError"] * 4 + ["['p0', 'p1', 'p2']"], result.stderr
+        assert store.read_bytes() == before and strays(store.parent) == set()
+    finally:
+        store.parent.chmod(0o755)
+        shutil.rmtree(home)
+
+
+@pytest.mark.parametrize("name", CHANGES)
+def test_directory_vanishing_before_the_write(manager, home, store, velmor_dir, name, monkeypatch,
+                                              capsys):
+    populate(manager, store)
+    real_load = manager._load_connections_file
+
+    def load_then_vanish():
+        connections = real_load()
+        shutil.rmtree(velmor_dir)
+        return connections
+
+    monkeypatch.setattr(manager, "_load_connections_file", load_then_vanish)
+    with pytest.raises(FileNotFoundError):
+        call(CHANGES[name])(manager)
+    assert not velmor_dir.exists() and capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("code", [*CHANGES.values(), "m.list_connections()", "m.load_connection('p1')",
+                                  "m.get_primary_connection()", "m._save_connections_file({})"])
+def test_directory_in_place_of_the_store(manager, home, store, velmor_dir, code, capsys):
+    (store / "inside").mkdir(parents=True)
+    with pytest.raises(IsADirectoryError):
+        call(code)(manager)
+    assert [p.name for p in store.iterdir()] == ["inside"] and strays(velmor_dir) == set()
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("name", CHANGES)
+def test_closed_stdout_after_a_complete_write(manager, home, store, velmor_dir, name, monkeypatch):
+    before = populate(manager, store)
+    call(CHANGES[name])(manager)
+    complete = store.read_bytes()
+    store.write_bytes(before)
+    closed = io.StringIO()
+    closed.close()
+    monkeypatch.setattr(sys, "stdout", closed)
+    with pytest.raises(ValueError, match="closed file"):
+        call(CHANGES[name])(manager)
+    assert store.read_bytes() == complete != before and strays(velmor_dir) == set()
+
+
+HAND_EDITED = {
+    "invalid_toml": b"[p]\nconnection_type = 'snowflake\n",
+    "empty": b"",
+    "binary_junk": bytes(range(256)) * 8,
+    "non_utf8": b"[p]\naccount = '\xff\xfe'\n",
+    "top_level_scalars": b"title = 'x'\nwhen = 1979-05-27T07:32:00Z\n[p]\nconnection_type = 'snowflake'\n",
+    "scalar_profiles": b"p = 5\n_primary = 'p'\n[q]\nrole = 'r'\n",
+    "arrays": b"[[p]]\nconnection_type = 'snowflake'\n[[p]]\nx = 1\n[q]\nl = [1, 'two', [3.5, true], {a = 1}]\n",
+    "nested_tables": b"[p]\nconnection_type = 'Salesforce'\nsandbox = {on = true}\n[p.sub.deeper]\nk = 1\n"
+                     b"[_primary]\nname = {x = 1}\nsnowflake_primary = ['p']\n",
+    "primary_not_a_table": b"_primary = [1]\n[p]\nrole = 'r'\n",
+    "odd_types": b"[p]\nconnection_type = 5\naccount = 1e308\nuser = -inf\nrole = 2000-01-01\n",
+    "huge_values": b"[p]\naccount = '" + b"x" * 2_000_000 + b"'\nbig = " + b"9" * 500 +
+                   b"\ndeep = " + b"[" * 200 + b"]" * 200 + b"\n",
+    "too_deep": b"x = " + b"[" * 5000 + b"]" * 5000 + b"\n",
+    "many_tables": b"".join(b"[t%d]\nk = %d\n" % (i, i) for i in range(5000)),
+}
+
+
+@pytest.mark.parametrize("content", HAND_EDITED.values(), ids=HAND_EDITED)
+@pytest.mark.parametrize("code", [
+    "m.list_connections()", "m.load_connection('p')", "m.get_primary_connection()",
+    "m.get_primary_connection('snowflake')", "m.set_primary_connection('p')",
+    "m.update_connection('p', {'role': 'x'})", "m.update_connection('p', {}, 'salesforce')",
+    "m.delete_connection('p')", "m.delete_connection('missing')", "m.save_connection_config('new', {})",
+    "m.save_connection_config('p', {}, 'salesforce')", "m.initialize_velmor_directory()",
+    "m._save_connections_file(m._load_connections_file())"])
+def test_hand_edited_store_is_never_damaged(manager, home, store, content, code, capsys):
+    store.parent.mkdir(mode=0o700)
+    store.write_bytes(content)
+    try:
+        before = tomllib.loads(content.decode("utf-8"))
+    except (UnicodeDecodeError, tomllib.TOMLDecodeError, RecursionError):
+        before = None
+    try:
+        call(code)(manager)
+    except Exception as exc:
+        assert not isinstance(exc, SystemError) and str(exc)
+        assert store.read_bytes() == content
+        return
+    if store.read_bytes() != content:
+        # Every table the call did not touch reads back as it was.
+        untouched = lambda data: {k: v for k, v in data.items() if k not in ("p", "new", "_primary")}
+        assert untouched(tomllib.loads(store.read_text(encoding="utf-8"))) == untouched(before)

@@ -1,0 +1,101 @@
+"""Every function, called thousands of times on its success and failure paths,
+leaves the interpreter's allocated blocks and the process's memory flat."""
+
+import contextlib
+import gc
+import os
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+ROUNDS = 1000
+
+
+class S(str):
+    pass
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def fails(call):
+    try:
+        call()
+    except Exception:
+        return
+    raise AssertionError("expected an exception")
+
+
+@pytest.mark.slow
+@pytest.mark.skipif(bool(os.environ.get("QIVO_SANITIZED")), reason="the allocator is replaced")
+def test_calls_leak_nothing(manager, monkeypatch):
+    m = manager
+    # A tmpfs keeps the thousands of synced writes fast.
+    root = Path(tempfile.mkdtemp(dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None))
+    good, missing, broken, directory = (root / name for name in ("good", "missing", "broken", "dir"))
+    for home in (good, broken, directory):
+        (home / ".velmor").mkdir(parents=True)
+    (broken / ".velmor" / "connections.toml").write_text("[p\n")
+    (directory / ".velmor" / "connections.toml").mkdir()
+    (root / "key.p8").write_text("KEY")
+    key, big = str(root / "key.p8"), "x" * 20_000  # a leaked copy of the store shows in the RSS
+    successes = [
+        m.get_velmor_dir, m.get_connections_file, m.initialize_velmor_directory,
+        lambda: m.save_connection_config(" prod ", {"account": big, "private_key_file": key}),
+        lambda: m.save_connection_config("sf", {"sandbox": True, "client_key": "it's\n"}, "Salesforce"),
+        lambda: m.update_connection("prod", {"role": "r", "private_key_file": key}),
+        lambda: m.load_connection("prod"), lambda: m.load_connection(" sf"), m.list_connections,
+        lambda: m.set_primary_connection("sf"), lambda: m.get_primary_connection("snowflake"),
+        m.get_primary_connection, lambda: m.delete_connection("sf"),
+        lambda: m._save_connections_file(m._load_connections_file()),
+        lambda: m.load_connection("none"), lambda: m.update_connection("none", {}),
+        lambda: m.delete_connection("none"), lambda: m.set_primary_connection("none"),
+        lambda: m.update_connection("_primary", {})]
+    failures = [
+        lambda: m.save_connection_config(S("n"), {}), lambda: m.save_connection_config("n", []),
+        lambda: m.save_connection_config("_n", {}), lambda: m.save_connection_config("n", {}, "other"),
+        lambda: m.update_connection("prod", {"connection_type": 5}),
+        lambda: m.update_connection("prod", {}, "other"), lambda: m.set_primary_connection("prod", " "),
+        lambda: m.get_primary_connection("other"), lambda: m._save_connections_file({"p": {"v": b""}}),
+        lambda: m._save_connections_file({"p": {"v": [[]] * 3, "w": {1: 2}}}),
+        lambda: m.get_velmor_dir(1), lambda: m.load_connection(None), lambda: m.delete_connection(b"p"),
+        lambda: m.update_connection("p", {}, 5), lambda: m.set_primary_connection(1),
+        lambda: m._save_connections_file(None)]
+    unreadable = [  # raised by every home but the good one
+        m.list_connections, lambda: m.load_connection("p"), lambda: m.delete_connection("p"),
+        lambda: m.update_connection("p", {}), lambda: m.set_primary_connection("p"),
+        m.get_primary_connection, m._load_connections_file, lambda: m.save_connection_config("p", {})]
+
+    def one_round():
+        os.environ["HOME"] = str(good)
+        for call in successes:
+            call()
+        for call in failures:
+            fails(call)
+        for home in (missing, broken, directory):
+            os.environ["HOME"] = str(home)
+            for call in unreadable:
+                fails(call)
+
+    monkeypatch.setenv("HOME", str(good))  # restored afterwards
+    try:
+        with open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
+            for _ in range(300):
+                one_round()
+            gc.collect()
+            blocks, resident = sys.getallocatedblocks(), resident_bytes()
+            for _ in range(ROUNDS):
+                one_round()
+            gc.collect()
+            grown_blocks, grown_bytes = sys.getallocatedblocks() - blocks, resident_bytes() - resident
+    finally:
+        shutil.rmtree(root)
+    print(f"{ROUNDS} rounds: {grown_blocks} blocks, {grown_bytes} bytes more")
+    # One object leaked per call of any one function would add ROUNDS blocks.
+    assert grown_blocks < ROUNDS // 2
+    assert grown_bytes < 10 << 20  # allocator noise stays well below this
