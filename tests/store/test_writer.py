@@ -231,3 +231,35 @@ def test_utf8_under_ascii_locale(write_store, only_toml):
     assert json.loads(result.stdout) == ["toml" if only_toml else "tomllib", True]
     assert "café €" in store.read_bytes().decode("utf-8")
     assert os.listdir(store.parent) == ["connections.toml"]
+
+
+def nested(depth):
+    value = []
+    for _ in range(depth - 1):
+        value = [value]
+    return value
+
+
+def test_deep_values_are_written_only_when_they_read_back(manager, old_store):
+    # Deep, but within what the reader parses: written like any other value.
+    manager._save_connections_file({"a": {"k": nested(200)}})
+    assert manager._load_connections_file() == {"a": {"k": nested(200)}}
+    # Deeper than the reader can parse: refused, the store as it was.
+    old_store.write_text(OLD, encoding="utf-8")
+    with pytest.raises(ValueError, match="could not read them back") as raised:
+        manager._save_connections_file({"a": {"k": nested(2000)}})
+    assert isinstance(raised.value.__cause__, RecursionError)
+    assert_untouched(old_store)
+
+
+def test_abandoned_temporary_files_are_removed(manager, old_store):
+    # Left by writers killed before their rename: removed once long abandoned,
+    # never while a writer could still be using one.
+    names = [".connections.toml.tmp-OLDxyz", ".connections.toml.tmp-NEWxyz",
+             ".connections.toml.tmp-OLD-longer", ".other.toml.tmp-OLDxyz"]
+    for name in names:
+        (old_store.parent / name).write_text("secret")
+        if "OLD" in name:
+            os.utime(old_store.parent / name, (0, 0))
+    manager._save_connections_file({"a": {}})
+    assert sorted(os.listdir(old_store.parent)) == sorted(["connections.toml"] + names[1:])

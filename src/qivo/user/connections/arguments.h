@@ -8,7 +8,7 @@
 namespace qivo {
 
 class ArgumentBinder {
-  public:
+public:
     // Binds and checks one call. `defaults` is the function's __defaults__
     // tuple (or None). Raises TypeError, before any body code runs, when an
     // argument is missing, superfluous or of the wrong type.

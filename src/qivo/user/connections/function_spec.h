@@ -35,14 +35,14 @@ inline constexpr size_t max_parameters = 4;
 // are borrowed from the call's arguments or the function's defaults, which
 // both outlive the call.
 class BoundArguments {
-  public:
+public:
     nb::handle operator[](size_t index) const { return values_[index]; }
     nb::str str(size_t index) const { return nb::borrow<nb::str>(values_[index]); }
     nb::dict dict(size_t index) const { return nb::borrow<nb::dict>(values_[index]); }
     // The truth value of the parameter checked with ArgumentCheck::truth.
     bool truth() const { return truth_; }
 
-  private:
+private:
     friend class ArgumentBinder;
     std::array<nb::handle, max_parameters> values_{};
     bool truth_ = false;

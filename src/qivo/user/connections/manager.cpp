@@ -116,7 +116,7 @@ const FunctionSpec function_table[] = {
 };
 
 class ModuleBuilder {
-  public:
+public:
     explicit ModuleBuilder(nb::handle module) : module_(module) {}
 
     void bind(const char* name, nb::handle value) {
@@ -190,7 +190,7 @@ class ModuleBuilder {
         }
     }
 
-  private:
+private:
     nb::handle module_;
 };
 

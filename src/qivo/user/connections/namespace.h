@@ -13,7 +13,7 @@
 namespace qivo {
 
 class ModuleNamespace {
-  public:
+public:
     explicit ModuleNamespace(nb::handle module) : module_(module) {}
 
     // The value bound to `name` now: the module's own attribute, else the
@@ -39,7 +39,7 @@ class ModuleNamespace {
     // `format` and its arguments: the line every completed change reports.
     void print_check_line(const char* format, ...) const;
 
-  private:
+private:
     nb::handle module_;
 };
 

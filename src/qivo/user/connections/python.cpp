@@ -19,6 +19,12 @@ nb::object call_method(nb::handle value, const char* name) {
     return checked(PyObject_CallMethodNoArgs(value.ptr(), method_name.ptr()));
 }
 
+nb::object optional_attr(nb::handle value, const char* name) {
+    PyObject* found = nullptr;
+    checked_status(PyObject_GetOptionalAttrString(value.ptr(), name, &found));
+    return nb::steal(found);
+}
+
 nb::str text_of(nb::handle value) {
     nb::object text = checked(PyObject_Str(value.ptr()));
     return nb::borrow<nb::str>(call_method(text, "strip"));

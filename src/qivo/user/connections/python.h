@@ -40,6 +40,10 @@ inline bool is_true(nb::handle value) {
 // `value.name()`: a method call resolved on the object at call time.
 nb::object call_method(nb::handle value, const char* name);
 
+// `getattr(value, name)`, or an empty (invalid) object when there is no such
+// attribute.
+nb::object optional_attr(nb::handle value, const char* name);
+
 // `str(value).strip()`, with Python's own str() and str.strip.
 nb::str text_of(nb::handle value);
 

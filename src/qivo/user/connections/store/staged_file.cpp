@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -34,6 +36,32 @@ auto retry_on_interrupt(Call&& call) {
             return result;
         }
     }
+}
+
+// Temporary files of writers that were killed before they could move their
+// file into place hold secrets and would pile up: each new staging removes
+// those of its target that are long abandoned (no live writer keeps one for
+// more than a moment).
+void remove_abandoned_staged_files(const std::string& directory, const std::string& prefix) {
+    constexpr time_t abandoned_after_seconds = 600;
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) {
+        return;
+    }
+    const time_t now = time(nullptr);
+    while (const dirent* entry = readdir(listing)) {
+        const std::string_view name(entry->d_name);
+        if (!name.starts_with(prefix) || name.size() != prefix.size() + 6) {
+            continue;
+        }
+        const std::string path = directory + "/" + entry->d_name;
+        struct stat info{};
+        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
+            now - info.st_mtime > abandoned_after_seconds) {
+            unlink(path.c_str());
+        }
+    }
+    closedir(listing);
 }
 
 } // namespace
@@ -75,7 +103,10 @@ std::string follow_links(const std::string& path, nb::handle report_path) {
 
 StagedFile::StagedFile(const std::string& target, nb::handle report_path)
     : target_(target), report_path_(nb::borrow(report_path)) {
-    std::string pattern = directory_of(target) + "/." + base_name_of(target) + ".tmp-XXXXXX";
+    const std::string directory = directory_of(target);
+    const std::string prefix = "." + base_name_of(target) + ".tmp-";
+    remove_abandoned_staged_files(directory, prefix);
+    std::string pattern = directory + "/" + prefix + "XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     // mkostemp creates the file exclusively, with permission bits 0o600.

@@ -25,7 +25,7 @@ std::string fs_path(nb::handle path);
 std::string follow_links(const std::string& path, nb::handle report_path);
 
 class StagedFile {
-  public:
+public:
     // Creates an empty temporary file with permission bits 0o600 in the
     // directory of `target`. Errors are reported against `report_path`, the
     // path the caller asked for.
@@ -56,7 +56,7 @@ class StagedFile {
     // is then left alone; returns whether the file was placed.
     bool place_if_absent();
 
-  private:
+private:
     void sync_directory();
 
     std::string target_;

@@ -10,7 +10,7 @@
 namespace qivo {
 
 class StoreLock {
-  public:
+public:
     // Blocks, with the interpreter lock released, until the lock on the lock
     // file of `connections_file` is held. The lock file (mode 0o600) is
     // created when missing and never removed: removing it would let two
@@ -21,7 +21,7 @@ class StoreLock {
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
 
-  private:
+private:
     int fd_ = -1;
 };
 

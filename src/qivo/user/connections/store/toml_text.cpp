@@ -2,6 +2,7 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -31,28 +32,16 @@ bool fits_literal_string(std::string_view text) {
     return true;
 }
 
-// TOML readers parse nested arrays and inline tables recursively and give up
-// long before the interpreter's recursion limit (the standard reader at
-// about 500 levels), so deeper values could be written but never read back.
-constexpr int max_nesting = 100;
-
-// Bounds the nesting of one array or inline table: by our own limit, and by
-// the interpreter's recursion limit, which also stops values that contain
+// Counts the nesting of arrays and inline tables, and bounds it by the
+// interpreter's recursion limit, which also stops values that contain
 // themselves.
 class NestingGuard {
-  public:
-    explicit NestingGuard(int& depth) : depth_(depth) {
+public:
+    NestingGuard(int& depth, int& deepest) : depth_(depth) {
         if (Py_EnterRecursiveCall(" while writing the connections file") != 0) {
             nb::raise_python_error();
         }
-        if (++depth_ > max_nesting) {
-            --depth_;
-            Py_LeaveRecursiveCall();
-            raise_error(PyExc_ValueError,
-                        "cannot write values nested more than %d levels deep to the "
-                        "connections file",
-                        max_nesting);
-        }
+        deepest = std::max(deepest, ++depth_);
     }
     ~NestingGuard() {
         --depth_;
@@ -61,7 +50,7 @@ class NestingGuard {
     NestingGuard(const NestingGuard&) = delete;
     NestingGuard& operator=(const NestingGuard&) = delete;
 
-  private:
+private:
     int& depth_;
 };
 
@@ -95,8 +84,11 @@ void for_each_item(nb::handle mapping, Visit&& visit) {
 }
 
 class TomlText {
-  public:
+public:
     std::string take() { return std::move(text_); }
+
+    // The deepest nesting of arrays and inline tables written so far.
+    int deepest() const { return deepest_; }
 
     void append(std::string_view piece) { text_.append(piece); }
 
@@ -154,7 +146,7 @@ class TomlText {
         }
     }
 
-  private:
+private:
     void string(std::string_view text) {
         if (fits_literal_string(text)) {
             text_.push_back('\'');
@@ -288,7 +280,7 @@ class TomlText {
     }
 
     void array(nb::handle list) {
-        NestingGuard guard(depth_);
+        NestingGuard guard(depth_, deepest_);
         text_.push_back('[');
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
@@ -301,7 +293,7 @@ class TomlText {
     }
 
     void inline_table(nb::handle mapping) {
-        NestingGuard guard(depth_);
+        NestingGuard guard(depth_, deepest_);
         bool first = true;
         text_.push_back('{');
         for_each_item(mapping, [&](nb::handle name, nb::handle item) {
@@ -316,11 +308,12 @@ class TomlText {
 
     std::string text_;
     int depth_ = 0;
+    int deepest_ = 0;
 };
 
 } // namespace
 
-std::string render_store_text(nb::handle connections) {
+RenderedStore render_store_text(nb::handle connections) {
     // Entries outside any table (possible in a hand-edited file) must come
     // before the first table header to stay outside every table.
     TomlText top_level;
@@ -341,7 +334,7 @@ std::string render_store_text(nb::handle connections) {
         text.push_back('\n');
     }
     text.append(tables.take());
-    return text;
+    return {std::move(text), std::max(top_level.deepest(), tables.deepest())};
 }
 
 } // namespace qivo

@@ -10,10 +10,15 @@
 
 namespace qivo {
 
-// The complete UTF-8 text for `connections`. Raises, before anything is
-// written, TypeError for a name that is not a str or a value of a kind TOML
-// cannot hold, ValueError for a value TOML cannot represent exactly, and
+struct RenderedStore {
+    std::string text; // UTF-8
+    int nesting;      // deepest nesting of arrays and inline tables
+};
+
+// The complete text for `connections`. Raises, before anything is written,
+// TypeError for a name that is not a str or a value of a kind TOML cannot
+// hold, ValueError for a value TOML cannot represent exactly, and
 // UnicodeEncodeError for a str that UTF-8 cannot carry.
-std::string render_store_text(nb::handle connections);
+RenderedStore render_store_text(nb::handle connections);
 
 } // namespace qivo

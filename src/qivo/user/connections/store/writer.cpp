@@ -23,15 +23,38 @@ void replace_store(StagedFile& staged, const std::string& target, nb::handle con
     staged.replace_target();
 }
 
+// TOML readers parse nested arrays and inline tables recursively, so a value
+// nested deeply enough is written fine but cannot be read back (the standard
+// reader gives up at a few hundred levels, depending on the caller's stack).
+// Text this deep is parsed once with the selected reader before it may
+// replace the store; shallower text always reads back.
+constexpr int nesting_always_readable = 32;
+
+void check_readable(nb::handle reader, nb::handle text, int nesting) {
+    nb::object loads = optional_attr(reader, "loads");
+    if (!loads.is_valid()) {
+        return;
+    }
+    try {
+        loads(text);
+    } catch (nb::python_error& error) {
+        if (!error.matches(PyExc_RecursionError)) {
+            throw;
+        }
+        nb::raise_from(error, PyExc_ValueError,
+                       "cannot write values nested %d levels deep to the connections file: "
+                       "the TOML reader could not read them back",
+                       nesting);
+    }
+}
+
 } // namespace
 
 void save_connections_file(const ModuleNamespace& globals, nb::handle connections) {
     globals.require_toml();
     nb::object connections_file = globals.call("get_connections_file");
     nb::object reader = globals.get("tomllib");
-    PyObject* dump_function = nullptr;
-    checked_status(PyObject_GetOptionalAttrString(reader.ptr(), "dump", &dump_function));
-    nb::object dump = nb::steal(dump_function);
+    nb::object dump = optional_attr(reader, "dump");
 
     // Writing follows a symbolic link to the file it names, so the link stays.
     const std::string target = follow_links(fs_path(connections_file), connections_file);
@@ -45,9 +68,13 @@ void save_connections_file(const ModuleNamespace& globals, nb::handle connection
     }
     // The whole text is made first: a value that cannot be written fails
     // here, before any file is touched.
-    const std::string text = render_store_text(connections);
+    const RenderedStore rendered = render_store_text(connections);
+    const std::string& text = rendered.text;
     nb::object python_text =
         checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    if (rendered.nesting > nesting_always_readable) {
+        check_readable(reader, python_text, rendered.nesting);
+    }
     StagedFile staged(target, connections_file);
     staged.write_with_open(globals, "utf-8",
                            [&](nb::handle file) { file.attr("write")(python_text); });
