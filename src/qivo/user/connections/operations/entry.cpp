@@ -33,13 +33,6 @@ nb::object place_private_key(const ModuleNamespace& globals, nb::dict credential
     return checked(PyObject_Str(dest_key_path.ptr()));
 }
 
-void set_text_fields(nb::dict entry, nb::dict credentials,
-                     std::initializer_list<const char*> fields) {
-    for (const char* field : fields) {
-        entry[field] = text_of(get_or(credentials, field, empty_text()));
-    }
-}
-
 } // namespace
 
 nb::object get_or(nb::handle mapping, const char* key, nb::handle default_value) {
@@ -64,6 +57,10 @@ bool starts_with_underscore(nb::handle name) {
     return is_true(name.attr("startswith")("_"));
 }
 
+bool is_reserved_name(nb::handle stripped_name) {
+    return nb::len(stripped_name) == 0 || starts_with_underscore(stripped_name);
+}
+
 nb::str normalize_type(nb::handle connection_type) {
     return nb::borrow<nb::str>(call_method(call_method(connection_type, "strip"), "lower"));
 }
@@ -86,6 +83,20 @@ void raise_unknown_connection_type(nb::handle type) {
                 "Unknown connection type: %U. Must be 'snowflake' or 'salesforce'", type.ptr());
 }
 
+void copy_text_fields(nb::dict target, nb::handle source,
+                      std::initializer_list<const char*> fields) {
+    for (const char* field : fields) {
+        target[field] = text_of(get_or(source, field, empty_text()));
+    }
+}
+
+void copy_salesforce_fields(nb::dict target, nb::handle source) {
+    copy_text_fields(target, source, {"client_id", "client_key"});
+    target["sandbox"] = get_or(source, "sandbox", nb::borrow(Py_False));
+    copy_text_fields(target, source, {"my_domain"});
+    target["redirect_url"] = text_of(get_or(source, "redirect_url", nb::str(default_redirect_url)));
+}
+
 nb::dict build_connection_entry(const ModuleNamespace& globals, nb::handle type,
                                 nb::dict credentials, bool copy_key, nb::handle velmor_dir) {
     nb::dict entry;
@@ -93,15 +104,11 @@ nb::dict build_connection_entry(const ModuleNamespace& globals, nb::handle type,
     if (is_snowflake(type)) {
         nb::object private_key_file = place_private_key(globals, credentials, copy_key, velmor_dir);
         entry["private_key_file"] = text_of(private_key_file);
-        set_text_fields(entry, credentials, {"private_key_passphrase", "account", "user"});
+        copy_text_fields(entry, credentials, {"private_key_passphrase", "account", "user"});
         entry["authenticator"] = nb::str("SNOWFLAKE_JWT");
-        set_text_fields(entry, credentials, {"warehouse", "database", "schema", "role"});
+        copy_text_fields(entry, credentials, {"warehouse", "database", "schema", "role"});
     } else if (is_salesforce(type)) {
-        set_text_fields(entry, credentials, {"client_id", "client_key"});
-        entry["sandbox"] = get_or(credentials, "sandbox", nb::borrow(Py_False));
-        set_text_fields(entry, credentials, {"my_domain"});
-        entry["redirect_url"] =
-            text_of(get_or(credentials, "redirect_url", nb::str(default_redirect_url)));
+        copy_salesforce_fields(entry, credentials);
     } else {
         raise_unknown_connection_type(type);
     }

@@ -4,6 +4,8 @@
 
 #include "namespace.h"
 
+#include <initializer_list>
+
 namespace qivo {
 
 // The Salesforce redirect URL stored and returned when none is given.
@@ -18,6 +20,10 @@ bool contains(nb::handle container, nb::handle key);
 // `name.startswith("_")`: the names of metadata tables, never profiles.
 bool starts_with_underscore(nb::handle name);
 
+// Whether a stripped name can never name a profile: empty, or a metadata
+// table's name.
+bool is_reserved_name(nb::handle stripped_name);
+
 // A type given by a caller: `connection_type.strip().lower()`.
 nb::str normalize_type(nb::handle connection_type);
 
@@ -30,6 +36,14 @@ bool is_snowflake(nb::handle type);
 bool is_salesforce(nb::handle type);
 
 [[noreturn]] void raise_unknown_connection_type(nb::handle type);
+
+// Sets each of `fields` in `target` to `str(source.get(field, "")).strip()`.
+void copy_text_fields(nb::dict target, nb::handle source,
+                      std::initializer_list<const char*> fields);
+
+// Sets the Salesforce fields after `connection_type` in `target`, from
+// `source`: the same set and order whether a profile is stored or loaded.
+void copy_salesforce_fields(nb::dict target, nb::handle source);
 
 // The entry stored for a profile of the normalised `type`, built from
 // `credentials`; for Snowflake this first places the key file into

@@ -20,8 +20,7 @@ nb::object list_connections(const ModuleNamespace& globals) {
 }
 
 bool delete_connection(const ModuleNamespace& globals, nb::str connection_name) {
-    auto lock = lock_store_for_change(globals);
-    nb::object connections = globals.call("_load_connections_file");
+    auto [lock, connections] = read_store_for_change(globals);
     if (!contains(connections, connection_name)) {
         return false;
     }

@@ -5,13 +5,6 @@ namespace qivo {
 
 namespace {
 
-void add_text_fields(nb::dict credentials, nb::handle conn_data,
-                     std::initializer_list<const char*> fields) {
-    for (const char* field : fields) {
-        credentials[field] = text_of(get_or(conn_data, field, nb::str("")));
-    }
-}
-
 // Adds `field` only when its text is not empty.
 void add_text_field_if_set(nb::dict credentials, nb::handle conn_data, const char* field) {
     nb::str value = text_of(get_or(conn_data, field, nb::str("")));
@@ -24,9 +17,7 @@ void add_text_field_if_set(nb::dict credentials, nb::handle conn_data, const cha
 
 nb::object load_connection(const ModuleNamespace& globals, nb::str connection_name) {
     nb::str name = nb::borrow<nb::str>(call_method(connection_name, "strip"));
-    // Metadata tables (names beginning with "_") and the empty name are never
-    // profiles.
-    if (nb::len(name) == 0 || starts_with_underscore(name)) {
+    if (is_reserved_name(name)) {
         return nb::none();
     }
     nb::object connections = globals.call("_load_connections_file");
@@ -39,19 +30,15 @@ nb::object load_connection(const ModuleNamespace& globals, nb::str connection_na
     nb::dict credentials;
     credentials["connection_type"] = connection_type;
     if (is_snowflake(connection_type)) {
-        add_text_fields(credentials, conn_data,
-                        {"account", "user", "role", "warehouse", "private_key_file"});
+        copy_text_fields(credentials, conn_data,
+                         {"account", "user", "role", "warehouse", "private_key_file"});
         nb::str passphrase = text_of(get_or(conn_data, "private_key_passphrase", nb::str("")));
         credentials["private_key_passphrase"] =
             nb::len(passphrase) != 0 ? nb::object(passphrase) : nb::none();
         add_text_field_if_set(credentials, conn_data, "database");
         add_text_field_if_set(credentials, conn_data, "schema");
     } else if (is_salesforce(connection_type)) {
-        add_text_fields(credentials, conn_data, {"client_id", "client_key"});
-        credentials["sandbox"] = get_or(conn_data, "sandbox", nb::borrow(Py_False));
-        add_text_fields(credentials, conn_data, {"my_domain"});
-        credentials["redirect_url"] =
-            text_of(get_or(conn_data, "redirect_url", nb::str(default_redirect_url)));
+        copy_salesforce_fields(credentials, conn_data);
     }
     return credentials;
 }

@@ -12,7 +12,7 @@ void save_connection_config(const ModuleNamespace& globals, nb::str connection_n
     // Names beginning with "_" belong to metadata tables such as `_primary`,
     // and an empty name cannot be looked up again: both are refused before
     // anything is created, read or written.
-    if (nb::len(name) == 0 || starts_with_underscore(name)) {
+    if (is_reserved_name(name)) {
         raise_error(PyExc_ValueError,
                     "Invalid connection name: %R. Names must be non-empty and must not begin "
                     "with '_'",

@@ -30,8 +30,7 @@ bool update_connection(const ModuleNamespace& globals, nb::str connection_name,
     if (starts_with_underscore(connection_name)) {
         return false;
     }
-    auto lock = lock_store_for_change(globals);
-    nb::object connections = globals.call("_load_connections_file");
+    auto [lock, connections] = read_store_for_change(globals);
     if (!contains(connections, connection_name)) {
         return false;
     }

@@ -50,11 +50,13 @@ StoreLock::~StoreLock() {
     }
 }
 
-std::optional<StoreLock> lock_store_for_change(const ModuleNamespace& globals) {
-    if (!globals.toml_available()) {
-        return std::nullopt;
+StoreForChange read_store_for_change(const ModuleNamespace& globals) {
+    StoreForChange store;
+    if (globals.toml_available()) {
+        store.lock.emplace(globals.call("get_connections_file"));
     }
-    return std::optional<StoreLock>(std::in_place, globals.call("get_connections_file"));
+    store.connections = globals.call("_load_connections_file");
+    return store;
 }
 
 } // namespace qivo

@@ -6,6 +6,7 @@
 #include "namespace.h"
 
 #include <optional>
+#include <utility>
 
 namespace qivo {
 
@@ -17,16 +18,23 @@ public:
     // writers lock two different files. When it cannot be opened or created
     // (a missing or read-only directory) the caller goes on unlocked.
     explicit StoreLock(nb::handle connections_file);
+    StoreLock(StoreLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    StoreLock& operator=(StoreLock&&) = delete;
     ~StoreLock();
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
 
 private:
     int fd_ = -1;
 };
 
-// The lock for one read-change-write of the current store, or none when no
-// TOML reader is available (the operation then fails on reading first).
-std::optional<StoreLock> lock_store_for_change(const ModuleNamespace& globals);
+// The store as read for one change, with the lock that keeps other writers
+// out until the change is written.
+struct StoreForChange {
+    std::optional<StoreLock> lock; // none when no TOML reader is available
+    nb::object connections;
+};
+
+// Locks the current store (unless reading is bound to fail for want of a
+// TOML reader) and reads it with the module's `_load_connections_file`.
+StoreForChange read_store_for_change(const ModuleNamespace& globals);
 
 } // namespace qivo
