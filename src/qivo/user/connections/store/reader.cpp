@@ -6,13 +6,11 @@ nb::object load_connections_file(const ModuleNamespace& globals) {
     globals.require_toml();
     nb::object connections_file = globals.call("get_connections_file");
     if (!is_true(connections_file.attr("exists")())) {
-        nb::object message =
-            checked(PyUnicode_FromFormat("Connections file not found: %S", connections_file.ptr()));
-        PyErr_SetObject(PyExc_FileNotFoundError, message.ptr());
-        nb::raise_python_error();
+        raise_error(PyExc_FileNotFoundError, "Connections file not found: %S",
+                    connections_file.ptr());
     }
-    nb::object read_mode = globals.get("TOML_READ_MODE");
     nb::object open = globals.get("open");
+    nb::object read_mode = globals.get("TOML_READ_MODE");
     // A text-mode reader decodes the file as UTF-8, as the byte readers do,
     // whatever the locale: the writer always writes UTF-8.
     const bool text_mode =
