@@ -1,17 +1,33 @@
-"""Helpers shared by the tests (imported as `support`)."""
+"""Helpers and constants shared by the tests (imported as `support`)."""
 
 import os
+import stat
 import subprocess
 import sys
 import textwrap
+import tomllib
+
+TOML_ERROR = "TOML library is required. Install one of: tomli, toml, or use Python 3.11+"
+REDIRECT = "https://localhost:1717//OauthRedirect"
+SNOWFLAKE = ["connection_type", "private_key_file", "private_key_passphrase", "account", "user",
+             "authenticator", "warehouse", "database", "schema", "role"]
+SALESFORCE = ["connection_type", "client_id", "client_key", "sandbox", "my_domain", "redirect_url"]
+# The example profile of a new store, and its exact text.
+EXAMPLE = dict.fromkeys(SNOWFLAKE, "") | {"connection_type": "snowflake"}
+TEMPLATE = "[yorsk_dev1]\n\n" + "".join(f"{key} = '{value}'\n" for key, value in EXAMPLE.items())
+
+
+def mode(path) -> int:
+    return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def read(path) -> dict:
+    return tomllib.loads(path.read_text(encoding="utf-8"))
 
 
 def run_python(code: str, *, env: dict | None = None, timeout: float = 60,
                **kwargs) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter of this environment."""
-    full_env = dict(os.environ)
-    full_env.update(env or {})
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        env=full_env, capture_output=True, text=True, timeout=timeout, **kwargs,
-    )
+        [sys.executable, "-c", textwrap.dedent(code)], env=os.environ | (env or {}),
+        capture_output=True, text=True, timeout=timeout, **kwargs)

@@ -7,9 +7,9 @@ import shutil, sys, tomllib, typing
 import pytest
 
 import support
+from support import TOML_ERROR
 
 MODULE = "qivo.user.connections.manager"
-TOML_ERROR = "TOML library is required. Install one of: tomli, toml, or use Python 3.11+"
 
 # Plain Python functions with the interface of the module's twelve functions,
 # compiled at top level so that their qualified names are the bare names too.
@@ -247,14 +247,6 @@ def test_type_checks(manager, home, capsys, name, args, parameter, expected, got
     assert list(home.iterdir()) == [] and capsys.readouterr().out == ""  # nothing ran
 
 
-def test_none_connection_type_passes_update_checks_only(manager, monkeypatch, home):
-    monkeypatch.setattr(manager, "TOML_AVAILABLE", False)
-    with pytest.raises(ValueError, match=re.escape(TOML_ERROR)):
-        manager.update_connection("n", {}, None)
-    with pytest.raises(TypeError):
-        manager.save_connection_config("n", {}, None)
-
-
 @pytest.mark.parametrize("name", ["save_connection_config", "update_connection"])
 def test_copy_key_truth_is_taken_once_before_type_checks(manager, monkeypatch, home, name):
     class Flag:
@@ -276,6 +268,7 @@ def test_copy_key_truth_is_taken_once_before_type_checks(manager, monkeypatch, h
 
 # --- late binding -------------------------------------------------------------
 
+
 @pytest.mark.parametrize("namespace", [None, builtins])
 def test_path_is_looked_up_at_call_time(manager, monkeypatch, namespace):
     if namespace is builtins:
@@ -294,34 +287,46 @@ def test_path_is_looked_up_at_call_time(manager, monkeypatch, namespace):
 ])
 def test_false_toml_available_stops_store_access(manager, monkeypatch, home, name, args, value):
     monkeypatch.setattr(manager, "TOML_AVAILABLE", value)
+    # Checked first: before the store path is even computed (or a lock taken).
+    monkeypatch.setattr(manager, "get_connections_file", lambda: pytest.fail("path computed"))
     with pytest.raises(ValueError) as caught:
         getattr(manager, name)(*args)
     assert str(caught.value) == TOML_ERROR and list(home.iterdir()) == []
 
 
-def test_print_and_open_are_looked_up_in_the_module(manager, monkeypatch, store, capsys):
-    printed, opened = [], []
-    monkeypatch.setattr(manager, "print", lambda *a, **k: printed.append((a, k)), raising=False)
+def test_operations_reach_print_and_the_store_through_the_module(manager, monkeypatch, home,
+                                                                tmp_path, capsys):
+    other, key, printed = tmp_path / "elsewhere.toml", tmp_path / "k.p8", []
+    key.write_text("KEY")
+    monkeypatch.setattr(manager, "get_connections_file", lambda: other)
+    monkeypatch.setattr(manager, "print", printed.append, raising=False)
+    manager.save_connection_config("a", {"private_key_file": str(key)})
+    manager.save_connection_config("b", {}, "salesforce")
+    placed = home / ".velmor" / "k.p8"
+    assert manager.update_connection("a", {"private_key_file": str(placed), "role": "r"})
+    assert manager.set_primary_connection("b") and manager.delete_connection("yorsk_dev1")
+    assert manager.list_connections() == ["a", "b"] and manager.get_primary_connection() == "b"
+    assert manager.load_connection("a")["role"] == "r"
+    assert printed == [
+        f"✓ Created {other}", f"✓ Copied private key to {placed}",
+        f"✓ Saved connection 'a' (snowflake) to {other}",
+        f"✓ Saved connection 'b' (salesforce) to {other}",
+        "✓ Private key already in .velmor directory", "✓ Updated connection 'a' (snowflake)",
+        "✓ Set 'b' as primary salesforce connection", "✓ Deleted connection 'yorsk_dev1'"]
+    assert capsys.readouterr().out == "" and os.listdir(placed.parent) == ["k.p8"]
 
-    def recording_open(*args, **kwargs):
-        opened.append(args)
-        return builtins.open(*args, **kwargs)
 
-    monkeypatch.setattr(manager, "open", recording_open, raising=False)
-    manager.initialize_velmor_directory()
-    assert printed == [((f"✓ Created {store}",), {})] and capsys.readouterr().out == ""
-    assert [(pathlib.Path(path).parent, mode) for path, mode in opened] == [(store.parent, "w")]
-
-
-@pytest.mark.parametrize("deleted, name", [
-    ("Path", "get_velmor_dir"), ("get_velmor_dir", "get_connections_file"),
-    ("get_connections_file", "initialize_velmor_directory"),
-    ("TOML_AVAILABLE", "list_connections"), ("_load_connections_file", "list_connections"),
+@pytest.mark.parametrize("deleted, call", [
+    ("Path", "get_velmor_dir()"), ("get_velmor_dir", "get_connections_file()"),
+    ("get_connections_file", "initialize_velmor_directory()"),
+    ("TOML_AVAILABLE", "list_connections()"), ("_load_connections_file", "list_connections()"),
+    ("_load_connections_file", "load_connection('n')"),
+    ("_load_connections_file", "get_primary_connection()"),
 ])
-def test_deleted_global_raises_name_error(manager, monkeypatch, home, deleted, name):
+def test_deleted_global_raises_name_error(manager, monkeypatch, home, deleted, call):
     monkeypatch.delattr(manager, deleted)
     with pytest.raises(NameError) as caught:
-        getattr(manager, name)()
+        eval("m." + call, {"m": manager})
     assert (str(caught.value), caught.value.name) == (f"name '{deleted}' is not defined", deleted)
     assert list(home.iterdir()) == []
 

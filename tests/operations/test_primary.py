@@ -1,9 +1,10 @@
 """Primary markers: setting them, reading them and the legacy fallback."""
 
 import re
-import tomllib
 
 import pytest
+
+from support import read
 
 PROFILES = """\
     snow = {connection_type = 'snowflake'}
@@ -19,7 +20,7 @@ def invalid(kind):
 
 
 def primary_table(store):
-    data = tomllib.loads(store.read_text(encoding="utf-8"))
+    data = read(store)
     assert list(data)[-1] == "_primary"
     return list(data["_primary"].items())
 
@@ -32,13 +33,6 @@ def profiles(write_store):
 @pytest.mark.parametrize("kind", [None, "", "snowflake", "salesforce", "bogus", "   "])
 def test_no_table_means_no_primary_for_any_type(manager, profiles, kind):
     assert manager.get_primary_connection(kind) is None
-
-
-def test_without_store(manager, velmor_dir):
-    with pytest.raises(FileNotFoundError):
-        manager.get_primary_connection("snowflake")
-    assert manager.set_primary_connection("_primary", "bogus") is False  # decided before reading
-    assert not velmor_dir.exists()
 
 
 def test_set_snowflake_then_salesforce(manager, profiles, capsys):

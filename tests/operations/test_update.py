@@ -1,14 +1,10 @@
-"""Updating a stored profile: rebuild from credentials, type resolution, refusals."""
-
-import stat
-import tomllib
+"""Updating a stored profile: rebuild from credentials, type resolution, refusals.
+Key placement is shared with the save and tested there."""
 
 import pytest
 
-SNOWFLAKE_FIELDS = ["connection_type", "private_key_file", "private_key_passphrase", "account",
-                    "user", "authenticator", "warehouse", "database", "schema", "role"]
-SALESFORCE_FIELDS = ["connection_type", "client_id", "client_key", "sandbox", "my_domain",
-                     "redirect_url"]
+from support import SALESFORCE, SNOWFLAKE, read
+
 STORE = """\
     first = {connection_type = 'snowflake'}
     n = {connection_type = 'snowflake', private_key_file = '/k.p8', account = 'acc', role = 'old'}
@@ -18,10 +14,6 @@ STORE = """\
     numeric = {connection_type = 5}
     _primary = {snowflake_primary = 'n'}
     """
-
-
-def read(path):
-    return tomllib.loads(path.read_text(encoding="utf-8"))
 
 
 @pytest.fixture
@@ -34,7 +26,7 @@ def test_rebuilds_from_credentials_only(manager, saved, capsys):
     assert capsys.readouterr().out == "✓ Updated connection 'n' (snowflake)\n"
     data = read(saved)
     assert list(data) == ["first", "n", "sf", "untyped", "blank", "numeric", "_primary"]
-    assert list(data["n"].items()) == list((dict.fromkeys(SNOWFLAKE_FIELDS, "") | {
+    assert list(data["n"].items()) == list((dict.fromkeys(SNOWFLAKE, "") | {
         "connection_type": "snowflake", "authenticator": "SNOWFLAKE_JWT", "role": "new"}).items())
     assert data["_primary"] == {"snowflake_primary": "n"}
 
@@ -44,13 +36,6 @@ def test_unknown_or_spaced_name_returns_false(manager, saved, capsys, name):
     before = saved.read_bytes()
     assert manager.update_connection(name, {"role": "r"}) is False
     assert saved.read_bytes() == before and capsys.readouterr().out == ""
-
-
-def test_metadata_names_and_missing_store(manager, velmor_dir):
-    assert manager.update_connection("_primary", {}) is False  # decided before any read
-    with pytest.raises(FileNotFoundError):
-        manager.update_connection("n", {})
-    assert not velmor_dir.exists()
 
 
 @pytest.mark.parametrize("name, creds, explicit, kind", [
@@ -66,7 +51,7 @@ def test_type_resolution(manager, saved, capsys, name, creds, explicit, kind):
     assert capsys.readouterr().out == f"✓ Updated connection '{name}' ({kind})\n"
     entry = read(saved)[name]
     assert entry["connection_type"] == kind
-    assert list(entry) == (SNOWFLAKE_FIELDS if kind == "snowflake" else SALESFORCE_FIELDS)
+    assert list(entry) == (SNOWFLAKE if kind == "snowflake" else SALESFORCE)
 
 
 @pytest.mark.parametrize("name, creds, error", [
@@ -86,29 +71,3 @@ def test_unusable_type_is_refused(manager, saved, tmp_path, capsys, name, creds,
     assert caught.type is (TypeError if "Expected" in error else ValueError)
     assert saved.read_bytes() == before and capsys.readouterr().out == ""
     assert not (saved.parent / "rsa.p8").exists()
-
-
-@pytest.mark.parametrize("inside, copy_key, line", [
-    (False, True, "✓ Copied private key to {dest}"),
-    (True, True, "✓ Private key already in .velmor directory"),
-    (False, False, None),
-])
-def test_key_placement_on_update(manager, saved, tmp_path, capsys, inside, copy_key, line):
-    dest = saved.parent / "rsa.p8"
-    key = dest if inside else tmp_path / "rsa.p8"
-    key.write_text("SECRET")
-    assert manager.update_connection("n", {"private_key_file": str(key)}, "snowflake", copy_key)
-    expected = [line.format(dest=dest)] if line else []
-    assert capsys.readouterr().out.splitlines() == expected + [
-        "✓ Updated connection 'n' (snowflake)"]
-    assert read(saved)["n"]["private_key_file"] == str(dest if line else key)
-    assert dest.exists() == bool(line)
-    if line:
-        assert stat.S_IMODE(dest.stat().st_mode) == 0o600 and dest.read_text() == "SECRET"
-
-
-def test_late_bound_print(manager, saved, monkeypatch, capsys):
-    lines = []
-    monkeypatch.setattr(manager, "print", lines.append, raising=False)
-    assert manager.update_connection("sf", {}) is True
-    assert lines == ["✓ Updated connection 'sf' (salesforce)"] and capsys.readouterr().out == ""

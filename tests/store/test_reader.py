@@ -7,39 +7,12 @@ import types
 
 import pytest
 
-TOML_MISSING = "TOML library is required. Install one of: tomli, toml, or use Python 3.11+"
-TEMPLATE_FIELDS = ["connection_type", "private_key_file", "private_key_passphrase", "account",
-                   "user", "authenticator", "warehouse", "database", "schema", "role"]
-TEMPLATE = "[yorsk_dev1]\n\n" + "".join(
-    f"{field} = '{'snowflake' if field == 'connection_type' else ''}'\n"
-    for field in TEMPLATE_FIELDS)
-
-
-@pytest.fixture
-def opened(manager, monkeypatch):
-    """Records every file the module opens through its namespace's `open`."""
-    files = []
-
-    def recording_open(*args, **kwargs):
-        file = builtins.open(*args, **kwargs)
-        files.append((args, kwargs, file))
-        return file
-
-    monkeypatch.setattr(manager, "open", recording_open, raising=False)
-    return files
-
-
-def ordered(value):
-    """The value with dict order and exact scalar types made part of equality."""
-    if isinstance(value, dict):
-        return [(key, ordered(item)) for key, item in value.items()]
-    return (type(value), value)
+from support import EXAMPLE, TEMPLATE
 
 
 @pytest.mark.parametrize("text, expected", [
     ("", {}),
-    (TEMPLATE, {"yorsk_dev1": {field: "snowflake" if field == "connection_type" else ""
-                               for field in TEMPLATE_FIELDS}}),
+    (TEMPLATE, {"yorsk_dev1": EXAMPLE}),
     ("[zeta]\nz = 'last'\nsandbox = true\na = 1\n[_primary]\nsnowflake_primary = 'zeta'\n"
      "[alpha]\noff = false\n",
      {"zeta": {"z": "last", "sandbox": True, "a": 1}, "_primary": {"snowflake_primary": "zeta"},
@@ -47,45 +20,38 @@ def ordered(value):
 ])
 def test_content_in_file_order(manager, write_store, text, expected):
     write_store(text)
+    ordered = lambda v: [(k, ordered(i)) for k, i in v.items()] if isinstance(v, dict) else (type(v), v)
     assert ordered(manager._load_connections_file()) == ordered(expected)
 
 
-def test_unavailable_toml_is_checked_before_the_path(manager, monkeypatch, store):
-    def must_not_be_called():
-        raise AssertionError("the path was computed")
-
-    monkeypatch.setattr(manager, "TOML_AVAILABLE", False)
-    monkeypatch.setattr(manager, "get_connections_file", must_not_be_called)
-    with pytest.raises(ValueError) as raised:
-        manager._load_connections_file()
-    assert str(raised.value) == TOML_MISSING and not store.exists()
-
-
-def test_missing_file_and_directory_in_its_place(manager, store, velmor_dir):
-    with pytest.raises(FileNotFoundError) as raised:
-        manager._load_connections_file()
-    assert str(raised.value) == f"Connections file not found: {store}"
+@pytest.mark.parametrize("call, result", [
+    ("_load_connections_file()", FileNotFoundError), ("list_connections()", FileNotFoundError),
+    ("load_connection('prod')", FileNotFoundError), ("delete_connection('a')", FileNotFoundError),
+    ("update_connection('n', {})", FileNotFoundError),
+    ("get_primary_connection('snowflake')", FileNotFoundError),
+    ("set_primary_connection('n')", FileNotFoundError),
+    # Reserved names are answered before the store is read.
+    ("load_connection(' _primary')", None), ("load_connection('  ')", None),
+    ("update_connection('_primary', {})", False), ("set_primary_connection('_primary', 'bogus')", False),
+])
+def test_missing_store(manager, store, velmor_dir, call, result):
+    if result is FileNotFoundError:
+        with pytest.raises(FileNotFoundError) as raised:
+            eval("m." + call, {"m": manager})
+        assert str(raised.value) == f"Connections file not found: {store}"
+    else:
+        assert eval("m." + call, {"m": manager}) is result
     assert not velmor_dir.exists()
-    store.mkdir(parents=True)
-    with pytest.raises(IsADirectoryError):
-        manager._load_connections_file()
 
 
-def test_path_is_looked_up_at_call_time(manager, monkeypatch, write_store, tmp_path):
-    write_store("[home_store]\n")
-    other = tmp_path / "elsewhere.toml"
-    other.write_text("[other_store]\nk = 'v'\n", encoding="utf-8")
-    monkeypatch.setattr(manager, "get_connections_file", lambda: other)
-    assert manager._load_connections_file() == {"other_store": {"k": "v"}}
-
-
-def test_each_call_returns_an_independent_mapping(manager, write_store):
-    write_store("[a]\nk = 'v'\nl = [1]\n")
-    first = manager._load_connections_file()
-    first["a"]["k"] = "changed"
+def test_each_call_returns_fresh_objects(manager, write_store):
+    write_store("[a]\naccount = 'v'\nl = [1]\n[_primary]\n")
+    first, names, loaded = (manager._load_connections_file(), manager.list_connections(),
+                            manager.load_connection("a"))
     first["a"]["l"].append(2)
-    first["b"] = {}
-    assert manager._load_connections_file() == {"a": {"k": "v", "l": [1]}}
+    first["b"], names[:], loaded["account"] = {}, ["ghost"], "changed"
+    assert manager._load_connections_file() == {"a": {"account": "v", "l": [1]}, "_primary": {}}
+    assert (manager.list_connections(), manager.load_connection("a")["account"]) == (["a"], "v")
 
 
 def fake_reader(result):
@@ -101,28 +67,23 @@ def fake_reader(result):
     (b"x", fake_reader(["a"]), TypeError, "Expected dict, got list"),
     (b"x", fake_reader(None), None, None),
 ])
-def test_results_and_errors_close_the_file(manager, monkeypatch, opened, write_store,
+def test_results_and_errors_close_the_file(manager, monkeypatch, write_store,
                                            content, reader, error, message):
-    store = write_store("")
+    store, opened = write_store(""), []
     store.write_bytes(content)
+
+    def recording_open(*args, **kwargs):
+        opened.append((args, kwargs, builtins.open(*args, **kwargs)))
+        return opened[-1][2]
+
+    monkeypatch.setattr(manager, "open", recording_open, raising=False)
     if reader is not None:
         monkeypatch.setattr(manager, "tomllib", reader)
     if error is None:
-        result = manager._load_connections_file()
-        assert result == (None if reader else {"a": {"k": "v"}})
+        assert manager._load_connections_file() == (None if reader else {"a": {"k": "v"}})
     else:
         with pytest.raises(error) as raised:
             manager._load_connections_file()
         assert message is None or str(raised.value) == message
     [(args, kwargs, file)] = opened
     assert args == (store, "rb") and kwargs == {} and file.closed
-
-
-def test_text_mode_reader_decodes_utf8(manager, monkeypatch, opened, write_store):
-    toml = pytest.importorskip("toml")
-    monkeypatch.setattr(manager, "tomllib", toml)
-    monkeypatch.setattr(manager, "TOML_READ_MODE", "r")
-    store = write_store("[\"café\"]\nk = 'naïve €'\n")
-    assert manager._load_connections_file() == {"café": {"k": "naïve €"}}
-    [(args, kwargs, file)] = opened
-    assert args == (store, "r") and kwargs == {"encoding": "utf-8"} and file.closed
