@@ -7,8 +7,6 @@ import os
 import random
 import re
 import shutil
-import signal
-import stat
 import subprocess
 import sys
 import tempfile
@@ -19,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-import support
+from support import mode, read, run_python
 
 CHANGES = {  # the calls that change the store
     "save": "m.save_connection_config('new', {'role': 'x'})",
@@ -29,8 +27,8 @@ CHANGES = {  # the calls that change the store
 }
 
 
-def call(code):
-    return eval("lambda m: " + code)
+def call(manager, code):
+    return eval(code, {"m": manager})
 
 
 def populate(manager, store, profiles=3):
@@ -56,8 +54,7 @@ KILLED_WRITER = """
 @pytest.mark.slow
 def test_killed_writers_leave_a_whole_store(manager, home, store, velmor_dir):
     populate(manager, store, profiles=3000)
-    expected = tomllib.loads(store.read_text(encoding="utf-8"))
-    rng, kills, saved = random.Random(3), 0, 0
+    expected, rng, kills, saved = read(store), random.Random(3), 0, 0
     deadline = time.monotonic() + 12
     while time.monotonic() < deadline:
         writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent(KILLED_WRITER), str(saved)],
@@ -65,11 +62,11 @@ def test_killed_writers_leave_a_whole_store(manager, home, store, velmor_dir):
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         assert writer.stdout.readline() == "ready\n"
         time.sleep(rng.uniform(0, 0.3))
-        writer.send_signal(signal.SIGKILL)
+        writer.kill()  # SIGKILL
         writer.communicate(timeout=10)
         kills += 1
         # The store holds the saves that completed, in order, and nothing else.
-        data = tomllib.loads(store.read_text(encoding="utf-8"))
+        data = read(store)
         while f"k{saved}" in data:
             expected[f"k{saved}"] = data[f"k{saved}"]
             assert data[f"k{saved}"]["role"] == f"r{saved}" and len(data[f"k{saved}"]) == 10
@@ -77,9 +74,8 @@ def test_killed_writers_leave_a_whole_store(manager, home, store, velmor_dir):
         assert list(data) == list(expected) and data == expected
         # A writer killed before its rename leaves its temporary file behind,
         # readable by its owner only.
-        for name in strays(velmor_dir):
-            assert re.fullmatch(r"\.connections\.toml\.tmp-\w{6}", name)
-            assert stat.S_IMODE((velmor_dir / name).stat().st_mode) == 0o600
+        assert all(re.fullmatch(r"\.connections\.toml\.tmp-\w{6}", name) and
+                   mode(velmor_dir / name) == 0o600 for name in strays(velmor_dir))
     manager.save_connection_config("after", {})  # a killed lock holder blocks no one
     print(f"{kills} kills, {saved} saves completed, {len(strays(velmor_dir))} temporary files left")
     assert kills >= 20 and saved > 0
@@ -100,7 +96,7 @@ FULL_DISK = """
 def test_full_disk_leaves_store_unchanged(manager, home, store, velmor_dir, name):
     before = populate(manager, store) if name != "first_save" else None
     code = FULL_DISK.format(call=CHANGES.get(name, CHANGES["save"]))
-    result = support.run_python(code, env={"HOME": str(home)})
+    result = run_python(code, env={"HOME": str(home)})
     assert (result.stdout[:7], result.stderr) == ("OSError", "")
     assert (store.read_bytes() if store.exists() else None) == before
     assert strays(velmor_dir) == set()
@@ -115,7 +111,7 @@ AS_OTHER_USER = """
         os.setuid(65534)
     for code in {calls}:
         try:
-            eval("lambda m: " + code)(m)
+            eval(code, {{"m": m}})
             print("no error")
         except Exception as exc:
             print(type(exc).__name__)
@@ -132,8 +128,7 @@ def test_unwritable_directory_leaves_store_unchanged(manager, monkeypatch):
         before = populate(manager, store)
         store.chmod(0o644)
         store.parent.chmod(0o755 if os.geteuid() == 0 else 0o555)
-        result = support.run_python(AS_OTHER_USER.format(calls=list(CHANGES.values())),
-                                    env={"HOME": str(home)})
+        result = run_python(AS_OTHER_USER.format(calls=list(CHANGES.values())), env={"HOME": str(home)})
         assert result.stdout.splitlines() == ["PermissionError"] * 4 + ["['p0', 'p1', 'p2']"], result.stderr
         assert store.read_bytes() == before and strays(store.parent) == set()
     finally:
@@ -142,20 +137,25 @@ def test_unwritable_directory_leaves_store_unchanged(manager, monkeypatch):
 
 
 @pytest.mark.parametrize("name", CHANGES)
-def test_directory_vanishing_before_the_write(manager, home, store, velmor_dir, name, monkeypatch,
-                                              capsys):
+@pytest.mark.parametrize("replaced_by", [None, "a file"])
+def test_directory_vanishing_before_the_write(manager, home, store, velmor_dir, name, replaced_by,
+                                              monkeypatch, capsys):
     populate(manager, store)
     real_load = manager._load_connections_file
 
     def load_then_vanish():
         connections = real_load()
         shutil.rmtree(velmor_dir)
+        if replaced_by:
+            velmor_dir.write_text("x")
         return connections
 
     monkeypatch.setattr(manager, "_load_connections_file", load_then_vanish)
-    with pytest.raises(FileNotFoundError):
-        call(CHANGES[name])(manager)
-    assert not velmor_dir.exists() and capsys.readouterr().out == ""
+    with pytest.raises(NotADirectoryError if replaced_by else FileNotFoundError):
+        call(manager, CHANGES[name])
+    assert [p.name for p in home.iterdir()] == ([".velmor"] if replaced_by else [])
+    assert not replaced_by or velmor_dir.read_text() == "x"
+    assert capsys.readouterr().out == ""
 
 
 @pytest.mark.parametrize("code", [*CHANGES.values(), "m.list_connections()", "m.load_connection('p1')",
@@ -163,7 +163,7 @@ def test_directory_vanishing_before_the_write(manager, home, store, velmor_dir, 
 def test_directory_in_place_of_the_store(manager, home, store, velmor_dir, code, capsys):
     (store / "inside").mkdir(parents=True)
     with pytest.raises(IsADirectoryError):
-        call(code)(manager)
+        call(manager, code)
     assert [p.name for p in store.iterdir()] == ["inside"] and strays(velmor_dir) == set()
     assert capsys.readouterr().out == ""
 
@@ -171,14 +171,14 @@ def test_directory_in_place_of_the_store(manager, home, store, velmor_dir, code,
 @pytest.mark.parametrize("name", CHANGES)
 def test_closed_stdout_after_a_complete_write(manager, home, store, velmor_dir, name, monkeypatch):
     before = populate(manager, store)
-    call(CHANGES[name])(manager)
+    call(manager, CHANGES[name])
     complete = store.read_bytes()
     store.write_bytes(before)
     closed = io.StringIO()
     closed.close()
     monkeypatch.setattr(sys, "stdout", closed)
     with pytest.raises(ValueError, match="closed file"):
-        call(CHANGES[name])(manager)
+        call(manager, CHANGES[name])
     assert store.read_bytes() == complete != before and strays(velmor_dir) == set()
 
 
@@ -217,7 +217,7 @@ def test_hand_edited_store_is_never_damaged(manager, home, store, content, code,
     except (UnicodeDecodeError, tomllib.TOMLDecodeError, RecursionError):
         before = None
     try:
-        call(code)(manager)
+        call(manager, code)
     except Exception as exc:
         assert not isinstance(exc, SystemError) and str(exc)
         assert store.read_bytes() == content
@@ -225,4 +225,4 @@ def test_hand_edited_store_is_never_damaged(manager, home, store, content, code,
     if store.read_bytes() != content:
         # Every table the call did not touch reads back as it was.
         untouched = lambda data: {k: v for k, v in data.items() if k not in ("p", "new", "_primary")}
-        assert untouched(tomllib.loads(store.read_text(encoding="utf-8"))) == untouched(before)
+        assert untouched(read(store)) == untouched(before)
