@@ -5,9 +5,7 @@ import contextlib
 import io
 import os
 import shutil
-import stat
 import tempfile
-import tomllib
 from pathlib import Path
 
 import pytest
@@ -15,21 +13,9 @@ from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from qivo.user.connections import manager
+from support import EXAMPLE, REDIRECT, SALESFORCE, SNOWFLAKE, mode, read
 
-REDIRECT = "https://localhost:1717//OauthRedirect"
-SNOWFLAKE = ["connection_type", "private_key_file", "private_key_passphrase", "account", "user",
-             "authenticator", "warehouse", "database", "schema", "role"]
-FIELDS = SNOWFLAKE + ["client_id", "client_key", "sandbox", "my_domain", "redirect_url"]
-
-
-class S(str):
-    pass
-
-
-class D(dict):
-    pass
-
-
+S, D = type("S", (str,), {}), type("D", (dict,), {})  # subclasses the checks refuse
 # Awkward names that many draws share, so that operations meet earlier saves.
 texts = st.sampled_from(
     ["prod", " prod ", "yorsk_dev1", "it's", 'q"x', "l\nn", "[x]", "a.b", "ü 名", "\\", "#", "a=b",
@@ -39,25 +25,17 @@ scalars = (st.none() | st.booleans() | st.integers() | st.floats(allow_nan=False
            | st.text(max_size=6).map(S))
 valid_types = st.sampled_from(["snowflake", "salesforce"])
 types = st.one_of(valid_types, valid_types, texts, st.sampled_from([" SnowFlake ", "SALESFORCE\n", "other"]))
-credentials = st.dictionaries(st.sampled_from(FIELDS) | texts, scalars, max_size=5)
+credentials = st.dictionaries(st.sampled_from(SNOWFLAKE + SALESFORCE[1:]) | texts, scalars, max_size=5)
 nested = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3)
                       | st.dictionaries(texts, inner, max_size=3), max_leaves=6)
 tables = st.dictionaries(texts | st.just(1), nested | st.just(b"") | st.builds(D, a=scalars), max_size=5)
-# (function, its arguments around the wrong value, the parameter, its type, whether None passes)
-WRONG_TYPE_CALLS = [
-    ("save_connection_config", lambda v: (v, {}), "connection_name", str, False),
-    ("save_connection_config", lambda v: ("n", v), "credentials", dict, False),
-    ("save_connection_config", lambda v: ("n", {}, v), "connection_type", str, False),
-    ("load_connection", lambda v: (v,), "connection_name", str, False),
-    ("delete_connection", lambda v: (v,), "connection_name", str, False),
-    ("update_connection", lambda v: (v, {}), "connection_name", str, False),
-    ("update_connection", lambda v: ("n", v), "credentials", dict, False),
-    ("update_connection", lambda v: ("n", {}, v), "connection_type", str, True),
-    ("set_primary_connection", lambda v: (v,), "connection_name", str, False),
-    ("set_primary_connection", lambda v: ("n", v), "connection_type", str, True),
-    ("get_primary_connection", lambda v: (v,), "connection_type", str, True),
-    ("_save_connections_file", lambda v: (v,), "connections", dict, False),
-]
+# Every type-checked argument, found through the annotations test_manager pins down:
+# (function, position, parameter, annotation); valid values fill the other positions.
+VALID = {"str": "n", "Dict[str, Any]": {}, "Optional[str]": None}
+CHECKED = [(name, index, parameter, annotation)
+           for name, function in vars(manager).items() if type(function) is type(manager.list_connections)
+           for index, (parameter, annotation) in enumerate(function.__annotations__.items())
+           if parameter != "return" and annotation in VALID]
 
 
 def text(mapping, key, default=""):
@@ -135,7 +113,7 @@ class StoreMachine(RuleBasedStateMachine):
 
     def initialize_model(self):
         if self.model is None:
-            self.model = {"yorsk_dev1": dict.fromkeys(SNOWFLAKE, "") | {"connection_type": "snowflake"}}
+            self.model = {"yorsk_dev1": dict(EXAMPLE)}
             self.lines.append(f"✓ Created {self.store}")
         return self.velmor
 
@@ -317,17 +295,19 @@ class StoreMachine(RuleBasedStateMachine):
             table = {key: self.existing(name) if i == 0 else other for i, key in enumerate(markers)}
             self.save_mapping(self.model | {"_primary": table})
 
-    @rule(call=st.sampled_from(WRONG_TYPE_CALLS), which=st.integers(0, 6))
-    def wrong_argument_type(self, call, which):
-        function, arguments, parameter, expected, none_passes = call
-        value = [None, 5, 1.5, b"n", [], S("snowflake"), D()][which]
+    @rule(call=st.sampled_from(CHECKED), value=st.sampled_from([None, 5, 1.5, b"n", [], S("snowflake"), D()]))
+    def wrong_argument_type(self, call, value):
+        name, index, parameter, annotation = call
+        function = getattr(manager, name)
+        arguments = [VALID.get(a, True) for p, a in function.__annotations__.items() if p != "return"]
+        arguments[index] = value
 
         def expect():
-            raise TypeError(f"Argument '{parameter}' has incorrect type (expected {expected.__name__}, "
-                            f"got {type(value).__name__})")
+            raise TypeError(f"Argument '{parameter}' has incorrect type (expected "
+                            f"{'dict' if 'Dict' in annotation else 'str'}, got {type(value).__name__})")
 
-        if value is not None or not none_passes:
-            self.run(lambda: getattr(manager, function)(*arguments(value)), expect)
+        if value is not None or annotation != "Optional[str]":
+            self.run(lambda: function(*arguments), expect)
 
     @rule()
     def initialize_directory(self):
@@ -347,11 +327,10 @@ class StoreMachine(RuleBasedStateMachine):
         if self.model is None:
             assert not self.velmor.exists()
             return
-        assert ordered(tomllib.loads(self.store.read_text(encoding="utf-8"))) == ordered(self.model)
+        assert ordered(read(self.store)) == ordered(self.model)
         extra = {p.name for p in self.velmor.iterdir()} - {"connections.toml", "connections.toml.lock"}
         assert extra <= {"k1.p8"}  # nothing but a copied key
-        for name in extra | {"connections.toml"}:
-            assert stat.S_IMODE((self.velmor / name).stat().st_mode) == 0o600
+        assert all(mode(self.velmor / name) == 0o600 for name in extra | {"connections.toml"})
 
 
 TestStore = pytest.mark.slow(StoreMachine.TestCase)
