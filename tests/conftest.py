@@ -1,7 +1,6 @@
 """Shared fixtures: a throwaway home directory per test and the module."""
 
-import os
-import textwrap
+import os, textwrap
 
 import pytest
 

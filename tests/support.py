@@ -1,17 +1,18 @@
 """Helpers and constants shared by the tests (imported as `support`)."""
 
-import os
-import stat
-import subprocess
-import sys
-import textwrap
-import tomllib
+import os, stat, subprocess, sys, textwrap, tomllib
 
 TOML_ERROR = "TOML library is required. Install one of: tomli, toml, or use Python 3.11+"
 REDIRECT = "https://localhost:1717//OauthRedirect"
 SNOWFLAKE = ["connection_type", "private_key_file", "private_key_passphrase", "account", "user",
              "authenticator", "warehouse", "database", "schema", "role"]
 SALESFORCE = ["connection_type", "client_id", "client_key", "sandbox", "my_domain", "redirect_url"]
+# The entries that credentials without any field give.
+DEFAULTS = {
+    "snowflake": dict.fromkeys(SNOWFLAKE, "") | {"connection_type": "snowflake",
+                                                 "authenticator": "SNOWFLAKE_JWT"},
+    "salesforce": dict.fromkeys(SALESFORCE, "") | {"connection_type": "salesforce", "sandbox": False,
+                                                   "redirect_url": REDIRECT}}
 # The example profile of a new store, and its exact text.
 EXAMPLE = dict.fromkeys(SNOWFLAKE, "") | {"connection_type": "snowflake"}
 TEMPLATE = "[yorsk_dev1]\n\n" + "".join(f"{key} = '{value}'\n" for key, value in EXAMPLE.items())

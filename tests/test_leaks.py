@@ -1,12 +1,7 @@
 """Every function, called thousands of times on its success and failure paths,
 leaves the interpreter's allocated blocks and the process's memory flat."""
 
-import contextlib
-import gc
-import os
-import shutil
-import sys
-import tempfile
+import contextlib, gc, os, shutil, sys, tempfile
 from pathlib import Path
 
 import pytest

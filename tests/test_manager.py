@@ -1,8 +1,8 @@
 """The module's interface: load-time setup, the functions' metadata, argument
 binding and checks, and late binding through the module namespace."""
 
-import builtins, copy, importlib, inspect, itertools, json, os, pathlib, pickle, pydoc, re
-import shutil, sys, tomllib, typing
+import builtins, copy, importlib, inspect, itertools, json, os, pathlib, pickle, pydoc, re, shutil
+import sys, tomllib, typing
 
 import pytest
 
@@ -294,26 +294,28 @@ def test_false_toml_available_stops_store_access(manager, monkeypatch, home, nam
     assert str(caught.value) == TOML_ERROR and list(home.iterdir()) == []
 
 
-def test_operations_reach_print_and_the_store_through_the_module(manager, monkeypatch, home,
+def test_operations_reach_print_and_the_paths_through_the_module(manager, monkeypatch, home,
                                                                 tmp_path, capsys):
-    other, key, printed = tmp_path / "elsewhere.toml", tmp_path / "k.p8", []
+    velmor, other, key, printed = tmp_path / "dir", tmp_path / "other.toml", tmp_path / "k.p8", []
     key.write_text("KEY")
+    monkeypatch.setattr(manager, "get_velmor_dir", lambda: velmor)
     monkeypatch.setattr(manager, "get_connections_file", lambda: other)
     monkeypatch.setattr(manager, "print", printed.append, raising=False)
+    assert manager.initialize_velmor_directory() is velmor
     manager.save_connection_config("a", {"private_key_file": str(key)})
     manager.save_connection_config("b", {}, "salesforce")
-    placed = home / ".velmor" / "k.p8"
-    assert manager.update_connection("a", {"private_key_file": str(placed), "role": "r"})
+    assert manager.update_connection("a", {"private_key_file": str(velmor / "k.p8"), "role": "r"})
     assert manager.set_primary_connection("b") and manager.delete_connection("yorsk_dev1")
     assert manager.list_connections() == ["a", "b"] and manager.get_primary_connection() == "b"
     assert manager.load_connection("a")["role"] == "r"
     assert printed == [
-        f"✓ Created {other}", f"✓ Copied private key to {placed}",
+        f"✓ Created {other}", f"✓ Copied private key to {velmor / 'k.p8'}",
         f"✓ Saved connection 'a' (snowflake) to {other}",
         f"✓ Saved connection 'b' (salesforce) to {other}",
         "✓ Private key already in .velmor directory", "✓ Updated connection 'a' (snowflake)",
         "✓ Set 'b' as primary salesforce connection", "✓ Deleted connection 'yorsk_dev1'"]
-    assert capsys.readouterr().out == "" and os.listdir(placed.parent) == ["k.p8"]
+    assert capsys.readouterr().out == "" and os.listdir(velmor) == ["k.p8"]
+    assert list(home.iterdir()) == []
 
 
 @pytest.mark.parametrize("deleted, call", [

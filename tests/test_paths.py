@@ -1,26 +1,10 @@
 """Where the per-user directory and the store file live, and their creation."""
 
-import builtins, errno, os, pathlib, stat
+import builtins, errno, os, pathlib
 
 import pytest
 
-TEMPLATE = "[yorsk_dev1]\n\nconnection_type = 'snowflake'\n" + "".join(
-    f"{field} = ''\n" for field in ("private_key_file", "private_key_passphrase", "account",
-                                    "user", "authenticator", "warehouse", "database",
-                                    "schema", "role"))
-
-
-def mode(path):
-    return stat.S_IMODE(path.stat().st_mode)
-
-
-def test_paths_follow_home_at_each_call(manager, monkeypatch, home, tmp_path):
-    assert type(manager.get_velmor_dir()) is pathlib.PosixPath
-    assert manager.get_velmor_dir() == home / ".velmor"
-    assert manager.get_connections_file() == home / ".velmor" / "connections.toml"
-    monkeypatch.setenv("HOME", str(tmp_path / "other"))
-    assert manager.get_connections_file() == tmp_path / "other" / ".velmor" / "connections.toml"
-    assert list(tmp_path.rglob("*")) == [home]
+from support import TEMPLATE, mode
 
 
 @pytest.mark.parametrize("existing_mode", [None, 0o755])
@@ -77,9 +61,9 @@ def test_unusable_home(manager, monkeypatch, home, capsys, home_entry, error):
     assert capsys.readouterr().out == ""
 
 
-@pytest.mark.parametrize("failing", ["open", "write"])
-@pytest.mark.parametrize("error", [OSError(errno.ENOSPC, "No space left on device"),
-                                   RuntimeError("interrupted")])
+@pytest.mark.parametrize("failing, error", [
+    ("open", OSError(errno.ENOSPC, "No space left on device")), ("open", RuntimeError("stop")),
+    ("write", OSError(errno.ENOSPC, "No space left on device")), ("write", RuntimeError("stop"))])
 def test_failed_template_write_leaves_no_file(manager, monkeypatch, velmor_dir, store, capsys,
                                               failing, error):
     def failing_open(*args, **kwargs):
@@ -104,13 +88,3 @@ def test_failed_template_write_leaves_no_file(manager, monkeypatch, velmor_dir, 
     monkeypatch.delattr(manager, "open")
     manager.initialize_velmor_directory()
     assert store.read_text() == TEMPLATE
-
-
-def test_replaced_get_velmor_dir_moves_everything(manager, monkeypatch, home, tmp_path, capsys):
-    elsewhere = tmp_path / "elsewhere"
-    monkeypatch.setattr(manager, "get_velmor_dir", lambda: elsewhere)
-    assert manager.get_connections_file() == elsewhere / "connections.toml"
-    assert manager.initialize_velmor_directory() is elsewhere
-    assert (elsewhere / "connections.toml").read_text() == TEMPLATE
-    assert capsys.readouterr().out == f"✓ Created {elsewhere / 'connections.toml'}\n"
-    assert list(home.iterdir()) == []

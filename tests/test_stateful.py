@@ -1,11 +1,7 @@
 """Random sequences of every function, checked against a small model of the
 store: results, printed lines, exceptions and the file's content."""
 
-import contextlib
-import io
-import os
-import shutil
-import tempfile
+import contextlib, io, os, shutil, tempfile
 from pathlib import Path
 
 import pytest

@@ -25,57 +25,32 @@ def primary_table(store):
     return list(data["_primary"].items())
 
 
-@pytest.fixture
-def profiles(write_store):
-    return write_store(PROFILES)
-
-
 @pytest.mark.parametrize("kind", [None, "", "snowflake", "salesforce", "bogus", "   "])
-def test_no_table_means_no_primary_for_any_type(manager, profiles, kind):
+def test_no_table_means_no_primary_for_any_type(manager, write_store, kind):
+    write_store(PROFILES)
     assert manager.get_primary_connection(kind) is None
 
 
-def test_set_snowflake_then_salesforce(manager, profiles, capsys):
-    assert manager.set_primary_connection("snow") is True
-    assert capsys.readouterr().out == "✓ Set 'snow' as primary snowflake connection\n"
-    assert primary_table(profiles) == [("snowflake_primary", "snow"), ("name", "snow")]
-    assert [manager.get_primary_connection(k) for k in (None, "", " SNOWflake ", "salesforce")] \
-        == ["snow", "snow", "snow", None]
-    assert manager.set_primary_connection("sales") is True
-    assert capsys.readouterr().out == "✓ Set 'sales' as primary salesforce connection\n"
-    assert primary_table(profiles) == [
-        ("snowflake_primary", "snow"), ("name", "sales"), ("salesforce_primary", "sales")]
-    assert [manager.get_primary_connection(k) for k in (None, "snowflake", "salesforce")] \
-        == ["sales", "snow", "sales"]
-    before = profiles.read_bytes()
-    assert manager.set_primary_connection("sales", "Salesforce") is True  # again: same markers
-    assert profiles.read_bytes() == before and "Set 'sales'" in capsys.readouterr().out
-
-
-@pytest.mark.parametrize("name, kind, marker, line", [
-    ("untyped", None, "snowflake_primary", "✓ Set 'untyped' as primary snowflake connection"),
-    ("sales", "snowflake", "snowflake_primary", "✓ Set 'sales' as primary snowflake connection"),
-    ("snow", " SALESFORCE ", "salesforce_primary", "✓ Set 'snow' as primary salesforce connection"),
-    (" spaced ", None, "snowflake_primary", "✓ Set ' spaced ' as primary snowflake connection"),
-])
-def test_set_resolves_or_takes_the_type(manager, profiles, capsys, name, kind, marker, line):
-    assert manager.set_primary_connection(name, kind) is True
-    assert capsys.readouterr().out == line + "\n"
-    assert primary_table(profiles) == [(marker, name.strip()), ("name", name.strip())]
-
-
-@pytest.mark.parametrize("name, kind, error", [
-    ("missing", None, None), ("missing", "bogus", None), ("SNOW", "snowflake", None),
-    ("spaced", None, None), ("_primary", None, None), ("blank", None, invalid("")),
+@pytest.mark.parametrize("name, kind, outcome", [
+    ("untyped", None, "snowflake"), ("sales", "snowflake", "snowflake"),
+    ("snow", " SALESFORCE ", "salesforce"), (" spaced ", None, "snowflake"),
+    ("missing", None, False), ("missing", "bogus", False), ("SNOW", "snowflake", False),
+    ("spaced", None, False), ("_primary", None, False), ("blank", None, invalid("")),
     ("snow", " Oracle ", invalid("oracle")), ("snow", "   ", invalid("")), ("snow", "", invalid("")),
 ])
-def test_set_refusals_leave_store_unchanged(manager, write_store, capsys, name, kind, error):
-    store = write_store(PROFILES + "_primary = {name = 'snow'}\n")
+def test_set(manager, write_store, capsys, name, kind, outcome):
+    done = outcome in ("snowflake", "salesforce")
+    store = write_store(PROFILES + ("" if done else "_primary = {name = 'snow'}\n"))
     before = store.read_bytes()
-    if error is None:
+    if done:  # the type resolved from the profile, or the one given
+        assert manager.set_primary_connection(name, kind) is True
+        assert capsys.readouterr().out == f"✓ Set '{name}' as primary {outcome} connection\n"
+        assert primary_table(store) == [(f"{outcome}_primary", name.strip()), ("name", name.strip())]
+        return
+    if outcome is False:
         assert manager.set_primary_connection(name, kind) is False
     else:
-        with pytest.raises(ValueError, match=error):
+        with pytest.raises(ValueError, match=outcome):
             manager.set_primary_connection(name, kind)
     assert store.read_bytes() == before and capsys.readouterr().out == ""
 

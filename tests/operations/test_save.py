@@ -1,13 +1,12 @@
 """Saving profiles: stored fields, replacement, key placement (shared with the
 update) and refusals."""
 
-import re
-import shutil
+import re, shutil
 from unittest import mock
 
 import pytest
 
-from support import EXAMPLE, REDIRECT, SNOWFLAKE, mode, read
+from support import DEFAULTS, EXAMPLE, SNOWFLAKE, mode, read
 
 
 def test_first_save_creates_template_and_keeps_example(manager, store, velmor_dir, capsys):
@@ -37,9 +36,7 @@ def test_replace_resets_omitted_fields_and_keeps_place(manager, store, home, tmp
     manager.save_connection_config("c", {})
     data = read(store)
     assert list(data) == ["yorsk_dev1", "a", "b", "c"]
-    assert list(data["a"].items()) == [
-        ("connection_type", "salesforce"), ("client_id", "c2"), ("client_key", ""),
-        ("sandbox", False), ("my_domain", ""), ("redirect_url", REDIRECT)]
+    assert list(data["a"].items()) == list((DEFAULTS["salesforce"] | {"client_id": "c2"}).items())
     manager.save_connection_config("a", {"role": "r"})  # a type change replaces the entry whole
     assert list(read(store)["a"]) == SNOWFLAKE
 

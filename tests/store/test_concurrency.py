@@ -1,15 +1,7 @@
 """Concurrent writers in several processes and threads lose no change, and
 readers never see a partial store."""
 
-import json
-import os
-import random
-import subprocess
-import sys
-import textwrap
-import threading
-import time
-import tomllib
+import json, os, random, subprocess, sys, textwrap, threading, time, tomllib
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest

@@ -2,17 +2,7 @@
 vanished directory, a directory in the store's place, closed standard output)
 and hand-edited stores never leave a damaged or partial store."""
 
-import io
-import os
-import random
-import re
-import shutil
-import subprocess
-import sys
-import tempfile
-import textwrap
-import time
-import tomllib
+import io, os, random, re, shutil, subprocess, sys, tempfile, textwrap, time, tomllib
 from pathlib import Path
 
 import pytest

@@ -1,9 +1,6 @@
 """The store reader: what it returns, what it raises, and that it closes the file."""
 
-import builtins
-import collections
-import tomllib
-import types
+import builtins, collections, tomllib, types
 
 import pytest
 

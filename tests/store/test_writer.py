@@ -1,13 +1,8 @@
 """The store writer: exact layout, faithful round trips, and no damage on failure."""
 
-import builtins
-import copy
+import builtins, copy
 import datetime as dt
-import errno
-import json
-import math
-import os
-import types
+import errno, json, math, os, types
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
