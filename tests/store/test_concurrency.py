@@ -1,7 +1,7 @@
 """Concurrent writers in several processes and threads lose no change, and
 readers never see a partial store."""
 
-import json, os, random, subprocess, sys, textwrap, threading, time, tomllib
+import json, os, random, subprocess, sys, textwrap, threading, time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -41,7 +41,7 @@ def drive(manager, worker, steps, start_at=0.0):
 def check_store(store, results):
     """Every worker's profiles are there with their last marker and nothing
     else is; each primary marker names a profile marked with that type."""
-    data = tomllib.loads(store.read_text(encoding="utf-8"))
+    data = support.read(store)
     primary = data.pop("_primary", {})
     expected = {"yorsk_dev1": ("snowflake", "")}
     for live, _ in results:

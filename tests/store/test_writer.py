@@ -1,14 +1,12 @@
 """The store writer: exact layout, faithful round trips, and no damage on failure."""
 
-import builtins, copy
+import builtins, copy, errno, json, math, os, types
 import datetime as dt
-import errno, json, math, os, types
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-import support
-from support import EXAMPLE, TEMPLATE, mode
+from support import EXAMPLE, TEMPLATE, mode, run_python
 
 OLD = "[keep]\n\nk = 'old'\n\n"
 
@@ -108,6 +106,7 @@ cyclic_dict["k"] = cyclic_dict
 def test_unwritable_values_refused_before_the_store_is_touched(manager, old_store, bad, error, named):
     with pytest.raises(error, match=named) as raised:
         manager._save_connections_file({"ok": {"k": "v"}, "bad": {"first": 1, "x": bad}})
+    # The too-deep value is refused because reading it back overflowed the reader.
     assert named != "could not read them back" or isinstance(raised.value.__cause__, RecursionError)
     assert_untouched(old_store)
 
@@ -176,7 +175,7 @@ def test_symlinked_store_stays_a_link(manager, store, velmor_dir, tmp_path):
 def test_utf8_under_ascii_locale(write_store, only_toml):
     # With only `toml` installed, its `dump` writes and its text-mode `load` reads.
     store = write_store(OLD)
-    result = support.run_python(f"""
+    result = run_python(f"""
         import json, sys, locale
         if {only_toml}:
             sys.modules["tomllib"] = sys.modules["tomli"] = None
