@@ -11,7 +11,7 @@ namespace {
 
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDefinition* definition;
     nb::object defaults;    // tuple, or None when no parameter has a default
     nb::object annotations; // dict of parameter name (and "return") to text
 };
@@ -29,10 +29,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     }
     PyObject* result = python_boundary([&] {
-        BoundArguments bound = ArgumentBinder::bind(*self->spec, self->defaults, args,
+        BoundArguments bound = ArgumentBinder::bind(*self->definition, self->defaults, args,
                                                     PyVectorcall_NARGS(nargsf), keyword_names);
         ModuleNamespace globals(PyType_GetModule(Py_TYPE(callable)));
-        return self->spec->body(globals, bound);
+        return self->definition->body(globals, bound);
     });
     Py_LeaveRecursiveCall();
     return result;
@@ -66,7 +66,7 @@ void function_dealloc(PyObject* self) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->spec->name, self);
+    return PyUnicode_FromFormat("<function %s at %p>", as_function(self)->definition->name, self);
 }
 
 // Module functions are not bound to instances when stored on a class, like
@@ -77,7 +77,7 @@ PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) {
 }
 
 PyObject* get_name(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->spec->name);
+    return PyUnicode_FromString(as_function(self)->definition->name);
 }
 
 PyObject* get_module_name(PyObject* self, void*) {
@@ -85,7 +85,7 @@ PyObject* get_module_name(PyObject* self, void*) {
 }
 
 PyObject* get_doc(PyObject* self, void*) {
-    return PyUnicode_FromString(as_function(self)->spec->doc);
+    return PyUnicode_FromString(as_function(self)->definition->doc);
 }
 
 PyObject* get_defaults(PyObject* self, void*) {
@@ -110,7 +110,7 @@ PyObject* get_signature(PyObject* self, void*) {
         nb::object parameter_type = inspect.attr("Parameter");
         nb::object empty = parameter_type.attr("empty");
         nb::object kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
-        const auto& parameters = function->spec->parameters;
+        const auto& parameters = function->definition->parameters;
         const Py_ssize_t default_count =
             function->defaults.is_none() ? 0 : nb::len(function->defaults);
         const Py_ssize_t first_default = static_cast<Py_ssize_t>(parameters.size()) - default_count;
@@ -206,22 +206,22 @@ nb::object create_function_type(nb::handle module) {
     return checked(PyType_FromModuleAndSpec(module.ptr(), &function_type_spec, nullptr));
 }
 
-nb::object create_function(nb::handle function_type, const FunctionSpec& spec) {
+nb::object create_function(nb::handle function_type, const FunctionDefinition& definition) {
     nb::list defaults;
     nb::dict annotations;
-    for (const ParameterSpec& parameter : spec.parameters) {
+    for (const ParameterDefinition& parameter : definition.parameters) {
         if (parameter.default_value != DefaultValue::required) {
             defaults.append(make_default(parameter.default_value));
         }
         annotations[parameter.name] = nb::str(parameter.annotation);
     }
-    annotations["return"] = nb::str(spec.return_annotation);
+    annotations["return"] = nb::str(definition.return_annotation);
 
     auto* type = reinterpret_cast<PyTypeObject*>(function_type.ptr());
     nb::object function = checked(type->tp_alloc(type, 0));
     FunctionObject* self = as_function(function.ptr());
     self->vectorcall = function_vectorcall;
-    self->spec = &spec;
+    self->definition = &definition;
     new (&self->defaults)
         nb::object(nb::len(defaults) ? nb::object(nb::tuple(defaults)) : nb::none());
     new (&self->annotations) nb::object(std::move(annotations));

@@ -5,7 +5,7 @@
 // before running the body.
 #pragma once
 
-#include "function_spec.h"
+#include "function_definition.h"
 
 namespace qivo {
 
@@ -13,7 +13,7 @@ namespace qivo {
 // a function finds its module's namespace through its type).
 nb::object create_function_type(nb::handle module);
 
-// Creates the function described by `spec` as an object of `function_type`.
-nb::object create_function(nb::handle function_type, const FunctionSpec& spec);
+// Creates the function described by `definition` as an object of `function_type`.
+nb::object create_function(nb::handle function_type, const FunctionDefinition& definition);
 
 } // namespace qivo

@@ -20,34 +20,34 @@ nb::object to_bool(bool value) {
     return nb::borrow(value ? Py_True : Py_False);
 }
 
-constexpr ParameterSpec save_store_parameters[] = {
+constexpr ParameterDefinition save_store_parameters[] = {
     {"connections", "Dict[str, Any]", Check::exact_dict},
 };
-constexpr ParameterSpec save_parameters[] = {
+constexpr ParameterDefinition save_parameters[] = {
     {"connection_name", "str", Check::exact_str},
     {"credentials", "Dict[str, Any]", Check::exact_dict},
     {"connection_type", "str", Check::exact_str, Default::snowflake},
     {"copy_key", "bool", Check::truth, Default::true_value},
 };
-constexpr ParameterSpec name_parameters[] = {
+constexpr ParameterDefinition name_parameters[] = {
     {"connection_name", "str", Check::exact_str},
 };
-constexpr ParameterSpec update_parameters[] = {
+constexpr ParameterDefinition update_parameters[] = {
     {"connection_name", "str", Check::exact_str},
     {"credentials", "Dict[str, Any]", Check::exact_dict},
     {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
     {"copy_key", "bool", Check::truth, Default::true_value},
 };
-constexpr ParameterSpec get_primary_parameters[] = {
+constexpr ParameterDefinition get_primary_parameters[] = {
     {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
 };
-constexpr ParameterSpec set_primary_parameters[] = {
+constexpr ParameterDefinition set_primary_parameters[] = {
     {"connection_name", "str", Check::exact_str},
     {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
 };
 
 // In the order in which the module defines them.
-const FunctionSpec function_table[] = {
+const FunctionDefinition function_table[] = {
     {"get_velmor_dir",
      docs::get_velmor_dir,
      {},
@@ -185,8 +185,8 @@ public:
         bind("os", import("os"));
         select_toml_reader();
         nb::object function_type = create_function_type(module_);
-        for (const FunctionSpec& spec : function_table) {
-            bind(spec.name, create_function(function_type, spec));
+        for (const FunctionDefinition& definition : function_table) {
+            bind(definition.name, create_function(function_type, definition));
         }
     }
 

@@ -22,7 +22,7 @@ enum class ArgumentCheck {
 
 enum class DefaultValue { required, none, true_value, snowflake };
 
-struct ParameterSpec {
+struct ParameterDefinition {
     const char* name;
     const char* annotation;
     ArgumentCheck check;
@@ -50,10 +50,10 @@ private:
 
 using FunctionBody = nb::object (*)(const ModuleNamespace& globals, const BoundArguments& args);
 
-struct FunctionSpec {
+struct FunctionDefinition {
     const char* name;
     const char* doc;
-    std::span<const ParameterSpec> parameters;
+    std::span<const ParameterDefinition> parameters;
     const char* return_annotation;
     FunctionBody body;
 };
