@@ -10,7 +10,8 @@ namespace qivo {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
     const FunctionDefinition* definition;
     nb::object defaults;    // tuple, or None when no parameter has a default
     nb::object annotations; // dict of parameter name (and "return") to text
