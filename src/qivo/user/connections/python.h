@@ -57,6 +57,18 @@ std::string_view utf8_of(nb::handle text);
 template <typename Body>
 nb::object with_block(nb::handle manager, const char* unbound_name, Body&& body);
 
+// `for item in iterable: visit(item)`, with iteration errors propagated.
+template <typename Visit>
+void for_each(nb::handle iterable, Visit&& visit) {
+    nb::object iterator = checked(PyObject_GetIter(iterable.ptr()));
+    while (nb::object item = nb::steal(PyIter_Next(iterator.ptr()))) {
+        visit(item);
+    }
+    if (PyErr_Occurred()) {
+        nb::raise_python_error();
+    }
+}
+
 // Converts the C++ exceptions that can leave module code into the pending
 // Python exception; returns nullptr so callers can `return` its result.
 PyObject* set_python_error_from_current_exception() noexcept;

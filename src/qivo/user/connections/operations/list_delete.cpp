@@ -7,15 +7,11 @@ namespace qivo {
 nb::object list_connections(const ModuleNamespace& globals) {
     nb::object connections = globals.call("_load_connections_file");
     nb::list names;
-    nb::object iterator = checked(PyObject_GetIter(connections.ptr()));
-    while (nb::object name = nb::steal(PyIter_Next(iterator.ptr()))) {
+    for_each(connections, [&](nb::handle name) {
         if (!starts_with_underscore(name)) {
             names.append(name);
         }
-    }
-    if (PyErr_Occurred()) {
-        nb::raise_python_error();
-    }
+    });
     return names;
 }
 

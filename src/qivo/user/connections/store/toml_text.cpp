@@ -69,18 +69,14 @@ void for_each_item(nb::handle mapping, Visit&& visit) {
         }
         return;
     }
-    nb::object items = checked(PyObject_GetIter(call_method(mapping, "items").ptr()));
-    while (nb::object item = nb::steal(PyIter_Next(items.ptr()))) {
+    for_each(call_method(mapping, "items"), [&](nb::handle item) {
         nb::object pair = checked(PySequence_Tuple(item.ptr()));
         if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
             raise_error(PyExc_ValueError, "items() of a table must yield (key, value) pairs");
         }
         visit(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)),
               nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
-    }
-    if (PyErr_Occurred()) {
-        nb::raise_python_error();
-    }
+    });
 }
 
 class TomlText {
