@@ -26,7 +26,7 @@ constexpr std::string_view store_template = "[yorsk_dev1]\n"
 // leaves a partial store that later calls would take for a real one. The new
 // file holds secrets later, so only its owner may read it.
 bool create_store_from_template(const ModuleNamespace& globals, nb::handle connections_file) {
-    StagedFile staged(follow_links(fs_path(connections_file), connections_file), connections_file);
+    StagedFile staged(connections_file);
     nb::str text(store_template.data(), store_template.size());
     staged.write_with_open(globals, nullptr, [&](nb::handle file) { file.attr("write")(text); });
     staged.sync(store_template.size());

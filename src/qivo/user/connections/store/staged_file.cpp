@@ -64,6 +64,24 @@ void remove_abandoned_staged_files(const std::string& directory, const std::stri
     closedir(listing);
 }
 
+// The path that writing to `path` would reach: `path` itself, or, when it is a
+// symbolic link (even a dangling one), the file its chain of links names. A
+// chain too long to end (a loop) raises OSError(ELOOP) naming `report_path`.
+std::string follow_links(const std::string& path, nb::handle report_path) {
+    std::string current = path;
+    std::vector<char> buffer(PATH_MAX);
+    // The same bound on a chain of links as the kernel's.
+    for (int depth = 0; depth <= 40; ++depth) {
+        const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return current;
+        }
+        std::string link(buffer.data(), static_cast<size_t>(length));
+        current = link.starts_with('/') ? link : directory_of(current) + "/" + link;
+    }
+    raise_os_error(ELOOP, report_path);
+}
+
 } // namespace
 
 std::string fs_path(nb::handle path) {
@@ -86,25 +104,10 @@ void raise_os_error(int error_number, nb::handle filename) {
     nb::raise_python_error();
 }
 
-std::string follow_links(const std::string& path, nb::handle report_path) {
-    std::string current = path;
-    std::vector<char> buffer(PATH_MAX);
-    // The same bound on a chain of links as the kernel's.
-    for (int depth = 0; depth <= 40; ++depth) {
-        const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
-        if (length < 0) {
-            return current;
-        }
-        std::string link(buffer.data(), static_cast<size_t>(length));
-        current = link.starts_with('/') ? link : directory_of(current) + "/" + link;
-    }
-    raise_os_error(ELOOP, report_path);
-}
-
-StagedFile::StagedFile(const std::string& target, nb::handle report_path)
-    : target_(target), report_path_(nb::borrow(report_path)) {
-    const std::string directory = directory_of(target);
-    const std::string prefix = "." + base_name_of(target) + ".tmp-";
+StagedFile::StagedFile(nb::handle path)
+    : target_(follow_links(fs_path(path), path)), report_path_(nb::borrow(path)) {
+    const std::string directory = directory_of(target_);
+    const std::string prefix = "." + base_name_of(target_) + ".tmp-";
     remove_abandoned_staged_files(directory, prefix);
     std::string pattern = directory + "/" + prefix + "XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
@@ -153,7 +156,14 @@ void StagedFile::sync(std::optional<size_t> expected_size) {
     }
 }
 
-void StagedFile::take_attributes_of(const struct stat& replaced) {
+void StagedFile::keep_target_attributes() {
+    struct stat replaced{};
+    if (stat(target_.c_str(), &replaced) != 0) {
+        if (errno == ENOENT) {
+            return;
+        }
+        raise_os_error(errno, report_path_);
+    }
     if (fchmod(fd_, replaced.st_mode & 07777) != 0) {
         raise_os_error(errno, report_path_);
     }

@@ -8,7 +8,6 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 
 namespace qivo {
 
@@ -19,17 +18,12 @@ std::string fs_path(nb::handle path);
 // Raises the OSError subclass that matches `error_number`, naming `filename`.
 [[noreturn]] void raise_os_error(int error_number, nb::handle filename);
 
-// The path that writing to `path` would reach: `path` itself, or, when it is a
-// symbolic link (even a dangling one), the file its chain of links names. A
-// chain too long to end (a loop) raises OSError(ELOOP) naming `report_path`.
-std::string follow_links(const std::string& path, nb::handle report_path);
-
 class StagedFile {
 public:
-    // Creates an empty temporary file with permission bits 0o600 in the
-    // directory of `target`. Errors are reported against `report_path`, the
-    // path the caller asked for.
-    StagedFile(const std::string& target, nb::handle report_path);
+    // Creates an empty temporary file with permission bits 0o600 beside the
+    // file that writing to `path` reaches (its target, if it is a symbolic
+    // link). Errors are reported against `path`.
+    explicit StagedFile(nb::handle path);
     ~StagedFile();
     StagedFile(const StagedFile&) = delete;
     StagedFile& operator=(const StagedFile&) = delete;
@@ -46,8 +40,8 @@ public:
     void sync(std::optional<size_t> expected_size);
 
     // Gives the file the permission bits and, where allowed, the owner of
-    // the file it is about to replace.
-    void take_attributes_of(const struct stat& replaced);
+    // the file it is to replace, if one exists.
+    void keep_target_attributes();
 
     // Moves the file over `target`, replacing whatever stood there.
     void replace_target();

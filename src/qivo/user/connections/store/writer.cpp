@@ -2,8 +2,6 @@
 #include "store/store.h"
 #include "store/toml_text.h"
 
-#include <cerrno>
-
 namespace qivo {
 
 namespace {
@@ -11,14 +9,8 @@ namespace {
 // Moves the staged file over the store once it is complete and on disk. The
 // store keeps the permission bits and owner it had; a new store keeps the
 // staged file's 0o600.
-void replace_store(StagedFile& staged, const std::string& target, nb::handle connections_file,
-                   std::optional<size_t> expected_size) {
-    struct stat existing{};
-    if (stat(target.c_str(), &existing) == 0) {
-        staged.take_attributes_of(existing);
-    } else if (errno != ENOENT) {
-        raise_os_error(errno, connections_file);
-    }
+void replace_store(StagedFile& staged, std::optional<size_t> expected_size) {
+    staged.keep_target_attributes();
     staged.sync(expected_size);
     staged.replace_target();
 }
@@ -56,14 +48,12 @@ void save_connections_file(const ModuleNamespace& globals, nb::handle connection
     nb::object reader = globals.get("tomllib");
     nb::object dump = optional_attr(reader, "dump");
 
-    // Writing follows a symbolic link to the file it names, so the link stays.
-    const std::string target = follow_links(fs_path(connections_file), connections_file);
     if (dump.is_valid()) {
         // A reader module that can also write (the toml package) writes the
         // text itself.
-        StagedFile staged(target, connections_file);
+        StagedFile staged(connections_file);
         staged.write_with_open(globals, "utf-8", [&](nb::handle file) { dump(connections, file); });
-        replace_store(staged, target, connections_file, std::nullopt);
+        replace_store(staged, std::nullopt);
         return;
     }
     // The whole text is made first: a value that cannot be written fails
@@ -75,10 +65,10 @@ void save_connections_file(const ModuleNamespace& globals, nb::handle connection
     if (rendered.nesting > nesting_always_readable) {
         check_readable(reader, python_text, rendered.nesting);
     }
-    StagedFile staged(target, connections_file);
+    StagedFile staged(connections_file);
     staged.write_with_open(globals, "utf-8",
                            [&](nb::handle file) { file.attr("write")(python_text); });
-    replace_store(staged, target, connections_file, text.size());
+    replace_store(staged, text.size());
 }
 
 } // namespace qivo
