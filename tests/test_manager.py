@@ -139,6 +139,11 @@ def test_function_metadata(manager, name):
     assert function.__kwdefaults__ is None
     assert list(function.__annotations__.items()) == list(reference.__annotations__.items())
     assert inspect.signature(function) == inspect.signature(reference)
+    # Tools that check calls against the hints resolve them in __globals__.
+    assert function.__globals__ is vars(manager)
+    assert typing.get_type_hints(function) == typing.get_type_hints(reference, vars(manager))
+    with pytest.raises(AttributeError):
+        function.__globals__ = {}
     assert pickle.loads(pickle.dumps(function)) is function is copy.deepcopy(function)
 
 

@@ -1,7 +1,7 @@
 """Random sequences of every function, checked against a small model of the
 store: results, printed lines, exceptions and the file's content."""
 
-import contextlib, io, os, shutil, tempfile
+import contextlib, io, os, re, shutil, tempfile
 from pathlib import Path
 
 import pytest
@@ -36,6 +36,12 @@ CHECKED = [(name, index, parameter, annotation)
 
 def text(mapping, key, default=""):
     return str(mapping.get(key, default)).strip()
+
+
+def entry_text(mapping, key, default=""):
+    """A text field of a stored entry: None counts as empty."""
+    value = mapping.get(key, default)
+    return "" if value is None else str(value).strip()
 
 
 def stored_type(entry):
@@ -118,22 +124,37 @@ class StoreMachine(RuleBasedStateMachine):
         self.model = as_written({k: v for k, v in connections.items() if not isinstance(v, dict)}
                                 | {k: v for k, v in connections.items() if isinstance(v, dict)})
 
-    def build(self, kind, credentials, copy_key):
+    def place_key(self, key, name):
+        """Where the key is copied: its base name, else the first free or shareable -N name."""
+        dest = self.velmor / os.path.basename(key)
+        if os.path.abspath(key) == str(dest):
+            self.lines.append("✓ Private key already in .velmor directory")
+            return dest
+        others = {os.path.abspath(table["private_key_file"].strip()) for other, table in self.model.items()
+                  if other != name and isinstance(table, dict)
+                  and isinstance(table.get("private_key_file"), str) and table["private_key_file"]}
+        stem, suffix = os.path.splitext(os.path.basename(key))
+        for number in range(1, 100):
+            candidate = dest if number == 1 else self.velmor / f"{stem}-{number}{suffix}"
+            if (not candidate.exists() or str(candidate) not in others
+                    or candidate.read_bytes() == Path(key).read_bytes()):
+                self.lines.append(f"✓ Copied private key to {candidate}")
+                return candidate
+
+    def build(self, kind, credentials, copy_key, name=None):
         if kind == "snowflake":
             key = credentials.get("private_key_file", "")
             if copy_key and key and os.path.isfile(key):
-                dest = self.velmor / os.path.basename(key)
-                self.lines.append(f"✓ Copied private key to {dest}" if os.path.abspath(key) != str(dest)
-                                  else "✓ Private key already in .velmor directory")
-                key = dest
-            return {k: text(credentials, k) for k in SNOWFLAKE} | {
-                "connection_type": kind, "private_key_file": str(key).strip(),
+                key = self.place_key(key, name)
+            return {k: entry_text(credentials, k) for k in SNOWFLAKE} | {
+                "connection_type": kind, "private_key_file": entry_text({"k": key}, "k"),
                 "authenticator": "SNOWFLAKE_JWT"}
         if kind == "salesforce":
-            return {"connection_type": kind, "client_id": text(credentials, "client_id"),
-                    "client_key": text(credentials, "client_key"),
-                    "sandbox": credentials.get("sandbox", False), "my_domain": text(credentials, "my_domain"),
-                    "redirect_url": text(credentials, "redirect_url", REDIRECT)}
+            return {"connection_type": kind, "client_id": entry_text(credentials, "client_id"),
+                    "client_key": entry_text(credentials, "client_key"),
+                    "sandbox": credentials.get("sandbox", False),
+                    "my_domain": entry_text(credentials, "my_domain"),
+                    "redirect_url": entry_text(credentials, "redirect_url", REDIRECT)}
         raise ValueError(f"Unknown connection type: {kind}. Must be 'snowflake' or 'salesforce'")
 
     def run(self, call, expect):
@@ -175,7 +196,7 @@ class StoreMachine(RuleBasedStateMachine):
                 raise ValueError(f"Invalid connection name: {stripped!r}. Names must be non-empty "
                                  "and must not begin with '_'")
             self.initialize_model()
-            self.written(self.model | {stripped: self.build(normal, credentials, copy_key)})
+            self.written(self.model | {stripped: self.build(normal, credentials, copy_key, stripped)})
             self.lines.append(f"✓ Saved connection '{stripped}' ({normal}) to {self.store}")
 
         self.run(lambda: manager.save_connection_config(name, credentials, kind, copy_key), expect)
@@ -196,7 +217,7 @@ class StoreMachine(RuleBasedStateMachine):
                 if chosen is not None and type(chosen) is not str:
                     raise TypeError(f"Expected str, got {type(chosen).__name__}")
             normal = str(chosen).strip().lower()
-            self.written(self.model | {name: self.build(normal, credentials, copy_key)})
+            self.written(self.model | {name: self.build(normal, credentials, copy_key, name)})
             self.lines.append(f"✓ Updated connection '{name}' ({normal})")
             return True
 
@@ -325,7 +346,7 @@ class StoreMachine(RuleBasedStateMachine):
             return
         assert ordered(read(self.store)) == ordered(self.model)
         extra = {p.name for p in self.velmor.iterdir()} - {"connections.toml", "connections.toml.lock"}
-        assert extra <= {"k1.p8"}  # nothing but a copied key
+        assert all(re.fullmatch(r"k1(-\d+)?\.p8", name) for name in extra)  # nothing but copied keys
         assert all(mode(self.velmor / name) == 0o600 for name in extra | {"connections.toml"})
 
 

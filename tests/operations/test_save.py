@@ -2,6 +2,7 @@
 update) and refusals."""
 
 import re, shutil
+from pathlib import Path
 from unittest import mock
 
 import pytest
@@ -18,7 +19,7 @@ def test_first_save_creates_template_and_keeps_example(manager, store, velmor_di
         f"✓ Created {store}", f"✓ Saved connection 'prod' (snowflake) to {store}"]
     assert [(name, list(entry.items())) for name, entry in read(store).items()] == [
         ("yorsk_dev1", list(EXAMPLE.items())),
-        ("prod", list(zip(SNOWFLAKE, ["snowflake", "missing.p8", "", "12345", "None",
+        ("prod", list(zip(SNOWFLAKE, ["snowflake", "missing.p8", "", "12345", "",
                                       "SNOWFLAKE_JWT", "False", "", "", "ANALYST"])))]
     assert mode(velmor_dir) == 0o700 and (velmor_dir / "connections.toml.lock").exists()
 
@@ -69,13 +70,51 @@ def test_key_placement(manager, write_store, tmp_path, monkeypatch, capsys, oper
     assert not line or (dest.read_text(), mode(dest)) == ("SECRET", 0o600)
 
 
-def test_keys_with_same_base_name_share_destination(manager, store, velmor_dir, tmp_path):
-    for name in ("one", "two"):
-        (tmp_path / name).mkdir()
-        (tmp_path / name / "rsa.p8").write_text(name)
-        manager.save_connection_config(name, {"private_key_file": str(tmp_path / name / "rsa.p8")})
-    assert (velmor_dir / "rsa.p8").read_text() == "two"
-    assert {read(store)[n]["private_key_file"] for n in ("one", "two")} == {str(velmor_dir / "rsa.p8")}
+# Steps: (operation, profile, key file name, key bytes, name it is copied to);
+# ("stray" | "dir", name) puts an unrecorded file or a directory in .velmor.
+@pytest.mark.parametrize("steps", [
+    pytest.param([("save", "a", "rsa.p8", "A", "rsa.p8"), ("save", "b", "rsa.p8", "B", "rsa-2.p8"),
+                  ("save", "c", "rsa.p8", "C", "rsa-3.p8")], id="one-base-name-three-profiles"),
+    pytest.param([("save", "a", "rsa.p8", "K", "rsa.p8"), ("save", "b", "rsa.p8", "K", "rsa.p8")],
+                 id="identical-key-shared"),
+    pytest.param([("save", "a", "rsa.p8", "old", "rsa.p8"), ("save", "a", "rsa.p8", "new", "rsa.p8")],
+                 id="own-key-rotated"),
+    pytest.param([("save", "a", "rsa.p8", "K", "rsa.p8"), ("save", "b", "rsa.p8", "K", "rsa.p8"),
+                  ("save", "a", "rsa.p8", "K2", "rsa-2.p8")], id="shared-key-rotated-by-one"),
+    pytest.param([("save", "a", "rsa.p8", "A", "rsa.p8"), ("save", "b", "b.p8", "B", "b.p8"),
+                  ("update", "b", "rsa.p8", "B2", "rsa-2.p8")], id="update-takes-anothers-name"),
+    pytest.param([("stray", "rsa.p8"), ("dir", "key"), ("save", "a", "rsa.p8", "A", "rsa.p8"),
+                  ("save", "b", "key", "B", "key-2")], id="stray-file-and-directory"),
+    pytest.param([("save", "a", "connections.toml", "A", "connections-2.toml"),
+                  ("save", "b", "connections.toml.lock", "B", "connections.toml-2.lock"),
+                  ("save", "c", ".connections.toml.tmp-abc123", "C", ".connections.toml-2.tmp-abc123")],
+                 id="names-of-the-store"),
+])
+def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_dir, tmp_path,
+                                                         capsys, steps):
+    velmor_dir.mkdir()
+    manager.save_connection_config("seed", {})  # the store exists; its own lines are not checked
+    expected = {}
+    for number, step in enumerate(steps):
+        if step[0] in ("stray", "dir"):
+            (velmor_dir / step[1]).mkdir() if step[0] == "dir" else (velmor_dir / step[1]).write_text("x")
+            continue
+        operation, profile, name, content, copied_to = step
+        source = tmp_path / str(number) / name
+        source.parent.mkdir()
+        source.write_text(content)
+        capsys.readouterr()
+        if operation == "save":
+            manager.save_connection_config(profile, {"private_key_file": str(source)})
+        else:
+            assert manager.update_connection(profile, {"private_key_file": str(source)})
+        assert capsys.readouterr().out.splitlines()[0] == f"✓ Copied private key to {velmor_dir / copied_to}"
+        expected[profile] = (str(velmor_dir / copied_to), content)
+    stored = read(store)
+    for profile, (path, content) in expected.items():  # every profile keeps its own key
+        assert stored[profile]["private_key_file"] == path
+        assert (Path(path).read_text(), mode(path)) == (content, 0o600)
+    assert read(store)["seed"] and (velmor_dir / "connections.toml.lock").stat().st_size == 0
 
 
 @pytest.mark.parametrize("name, kind, message", [

@@ -57,3 +57,22 @@ def test_refused_update_changes_nothing(manager, saved, tmp_path, capsys, name, 
             manager.update_connection(name, creds)
     assert saved.read_bytes() == before and capsys.readouterr().out == ""
     assert not (saved.parent / "rsa.p8").exists()
+
+
+@pytest.mark.parametrize("kind, creds", [
+    ("snowflake", {"account": "acc", "private_key_passphrase": None, "database": None,
+                   "private_key_file": None, "role": None}),
+    ("salesforce", {"client_id": None, "client_key": "k", "my_domain": None, "redirect_url": None,
+                    "sandbox": None}),
+])
+def test_none_fields_are_stored_empty_and_survive_a_round_trip(manager, store, kind, creds):
+    manager.save_connection_config("p", creds, kind)
+    saved = read(store)["p"]
+    # sandbox is stored as given, and None reads back as "" like the text fields.
+    assert {key: saved[key] for key in creds} == {key: creds[key] or "" for key in creds}
+    # Load, change one field, update: what loading returns is stored as it was.
+    loaded = manager.load_connection("p")
+    loaded["client_key" if kind == "salesforce" else "account"] = "changed"
+    assert manager.update_connection("p", loaded)
+    again = manager.load_connection("p")
+    assert again == loaded and "None" not in read(store)["p"].values()

@@ -149,6 +149,18 @@ def test_failed_write_leaves_old_store(manager, monkeypatch, old_store, fault):
     assert_untouched(old_store)
 
 
+@pytest.mark.parametrize("setup, error", [("no directory", FileNotFoundError), ("link loop", OSError)])
+def test_os_errors_name_the_store_as_text(manager, store, velmor_dir, setup, error):
+    if setup != "no directory":
+        velmor_dir.mkdir()
+    if setup == "link loop":
+        store.symlink_to(store.name)
+    with pytest.raises(error) as raised:
+        manager._save_connections_file({"a": {}})
+    assert type(raised.value.filename) is str and raised.value.filename == str(store)
+    assert str(raised.value).endswith(f": {str(store)!r}")
+
+
 @pytest.mark.parametrize("existing_mode", [None, 0o640, 0o604])
 def test_permission_bits(manager, store, write_store, existing_mode):
     if existing_mode is None:

@@ -93,6 +93,12 @@ PyObject* get_defaults(PyObject* self, void*) {
     return Py_NewRef(as_function(self)->defaults.ptr());
 }
 
+// The namespace the function's annotations and late-bound names are resolved
+// in, as for a Python function (typing.get_type_hints reads it).
+PyObject* get_globals(PyObject* self, void*) {
+    return Py_NewRef(PyModule_GetDict(PyType_GetModule(Py_TYPE(self))));
+}
+
 PyObject* get_none(PyObject*, void*) {
     Py_RETURN_NONE;
 }
@@ -150,6 +156,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

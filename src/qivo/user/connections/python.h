@@ -69,6 +69,31 @@ void for_each(nb::handle iterable, Visit&& visit) {
     }
 }
 
+// Calls `visit(key, value)` for each entry of a dict, in its iteration order
+// (its `items()` for subclasses, which may order entries their own way).
+template <typename Visit>
+void for_each_item(nb::handle mapping, Visit&& visit) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(mapping.ptr(), &position, &key, &value)) {
+            nb::object held_key = nb::borrow(key);
+            nb::object held_value = nb::borrow(value);
+            visit(held_key, held_value);
+        }
+        return;
+    }
+    for_each(call_method(mapping, "items"), [&](nb::handle item) {
+        nb::object pair = checked(PySequence_Tuple(item.ptr()));
+        if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
+            raise_error(PyExc_ValueError, "items() of a table must yield (key, value) pairs");
+        }
+        visit(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)),
+              nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
+    });
+}
+
 // Converts the C++ exceptions that can leave module code into the pending
 // Python exception; returns nullptr so callers can `return` its result.
 PyObject* set_python_error_from_current_exception() noexcept;

@@ -37,18 +37,31 @@ bool is_salesforce(nb::handle type);
 
 [[noreturn]] void raise_unknown_connection_type(nb::handle type);
 
-// Sets each of `fields` in `target` to `str(source.get(field, "")).strip()`.
-void copy_text_fields(nb::dict target, nb::handle source,
-                      std::initializer_list<const char*> fields);
+// How a text field treats a None value: a stored entry takes it as empty
+// text, while loading converts whatever it finds with str().
+enum class NoneText { empty, converted };
+
+// Sets each of `fields` in `target` to `str(source.get(field, "")).strip()`
+// (None giving "" when `none` is NoneText::empty).
+void copy_text_fields(nb::dict target, nb::handle source, std::initializer_list<const char*> fields,
+                      NoneText none);
 
 // Sets the Salesforce fields after `connection_type` in `target`, from
 // `source`: the same set and order whether a profile is stored or loaded.
-void copy_salesforce_fields(nb::dict target, nb::handle source);
+void copy_salesforce_fields(nb::dict target, nb::handle source, NoneText none);
+
+// The profile an entry is built for, and the store it goes into.
+struct EntryTarget {
+    nb::handle connections; // the whole store, as read
+    nb::handle name;        // the key the entry is stored under
+    nb::handle velmor_dir;  // where key files are placed
+};
 
 // The entry stored for a profile of the normalised `type`, built from
-// `credentials`; for Snowflake this first places the key file into
-// `velmor_dir`. Raises ValueError for a type other than the two.
+// `credentials`; for Snowflake this first places the key file into the
+// per-user directory, never over a different key that another profile of the
+// store records. Raises ValueError for a type other than the two.
 nb::dict build_connection_entry(const ModuleNamespace& globals, nb::handle type,
-                                nb::dict credentials, bool copy_key, nb::handle velmor_dir);
+                                nb::dict credentials, bool copy_key, const EntryTarget& target);
 
 } // namespace qivo

@@ -31,14 +31,15 @@ nb::object load_connection(const ModuleNamespace& globals, nb::str connection_na
     credentials["connection_type"] = connection_type;
     if (is_snowflake(connection_type)) {
         copy_text_fields(credentials, conn_data,
-                         {"account", "user", "role", "warehouse", "private_key_file"});
+                         {"account", "user", "role", "warehouse", "private_key_file"},
+                         NoneText::converted);
         nb::str passphrase = text_of(get_or(conn_data, "private_key_passphrase", nb::str("")));
         credentials["private_key_passphrase"] =
             nb::len(passphrase) != 0 ? nb::object(passphrase) : nb::none();
         add_text_field_if_set(credentials, conn_data, "database");
         add_text_field_if_set(credentials, conn_data, "schema");
     } else if (is_salesforce(connection_type)) {
-        copy_salesforce_fields(credentials, conn_data);
+        copy_salesforce_fields(credentials, conn_data, NoneText::converted);
     }
     return credentials;
 }

@@ -28,8 +28,8 @@ void save_connection_config(const ModuleNamespace& globals, nb::str connection_n
     if (is_true(connections_file.attr("exists")())) {
         connections = globals.call("_load_connections_file");
     }
-    nb::dict connection_entry =
-        build_connection_entry(globals, type, credentials, copy_key, velmor_dir);
+    nb::dict connection_entry = build_connection_entry(globals, type, credentials, copy_key,
+                                                       {connections, name, velmor_dir});
     connections[name] = connection_entry;
     globals.call("_save_connections_file", connections);
     globals.print_check_line("Saved connection '%U' (%U) to %S", name.ptr(), type.ptr(),

@@ -41,8 +41,8 @@ bool update_connection(const ModuleNamespace& globals, nb::str connection_name,
         raise_unknown_connection_type(type);
     }
     nb::object velmor_dir = globals.call("get_velmor_dir");
-    nb::dict connection_entry =
-        build_connection_entry(globals, type, credentials, copy_key, velmor_dir);
+    nb::dict connection_entry = build_connection_entry(globals, type, credentials, copy_key,
+                                                       {connections, connection_name, velmor_dir});
     connections[connection_name] = connection_entry;
     globals.call("_save_connections_file", connections);
     globals.print_check_line("Updated connection '%U' (%U)", connection_name.ptr(), type.ptr());

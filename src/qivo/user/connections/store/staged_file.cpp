@@ -14,30 +14,6 @@ namespace qivo {
 
 namespace {
 
-std::string directory_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-std::string base_name_of(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Retries a system call interrupted by a signal; other failures are returned.
-template <typename Call>
-auto retry_on_interrupt(Call&& call) {
-    for (;;) {
-        auto result = call();
-        if (result != -1 || errno != EINTR) {
-            return result;
-        }
-    }
-}
-
 // Temporary files of writers that were killed before they could move their
 // file into place hold secrets and would pile up: each new staging removes
 // those of its target that are long abandoned (no live writer keeps one for
@@ -84,28 +60,8 @@ std::string follow_links(const std::string& path, nb::handle report_path) {
 
 } // namespace
 
-std::string fs_path(nb::handle path) {
-    nb::object text = checked(PyOS_FSPath(path.ptr()));
-    if (PyBytes_Check(text.ptr())) {
-        return {PyBytes_AS_STRING(text.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(text.ptr()))};
-    }
-    nb::object encoded = checked(PyUnicode_EncodeFSDefault(text.ptr()));
-    std::string result(PyBytes_AS_STRING(encoded.ptr()),
-                       static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
-    if (result.find('\0') != std::string::npos) {
-        raise_error(PyExc_ValueError, "embedded null byte");
-    }
-    return result;
-}
-
-void raise_os_error(int error_number, nb::handle filename) {
-    errno = error_number;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
-    nb::raise_python_error();
-}
-
 StagedFile::StagedFile(nb::handle path)
-    : target_(follow_links(fs_path(path), path)), report_path_(nb::borrow(path)) {
+    : target_(follow_links(fs_path(path), path)), report_path_(checked(PyOS_FSPath(path.ptr()))) {
     const std::string directory = directory_of(target_);
     const std::string prefix = "." + base_name_of(target_) + ".tmp-";
     remove_abandoned_staged_files(directory, prefix);

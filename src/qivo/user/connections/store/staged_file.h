@@ -4,19 +4,13 @@
 #pragma once
 
 #include "namespace.h"
+#include "store/posix_file.h"
 
 #include <functional>
 #include <optional>
 #include <string>
 
 namespace qivo {
-
-// The file system path of a path-like object (str, bytes or os.PathLike), as
-// the operating system receives it.
-std::string fs_path(nb::handle path);
-
-// Raises the OSError subclass that matches `error_number`, naming `filename`.
-[[noreturn]] void raise_os_error(int error_number, nb::handle filename);
 
 class StagedFile {
 public:

@@ -1,0 +1,69 @@
+// Small helpers for working with files through the operating system: the
+// path a Python path object names, OSErrors that read like open()'s, retries
+// of interrupted calls, and owned file descriptors.
+#pragma once
+
+#include "python.h"
+
+#include <cerrno>
+#include <span>
+#include <string>
+#include <utility>
+
+namespace qivo {
+
+// The file system path of a path-like object (str, bytes or os.PathLike), as
+// the operating system receives it.
+std::string fs_path(nb::handle path);
+
+// Raises the OSError subclass that matches `error_number`, naming the file
+// as open() does: by the text (or bytes) of the path-like `filename`.
+[[noreturn]] void raise_os_error(int error_number, nb::handle filename);
+
+// The directory part of a path ("." when it has none), and its last part.
+std::string directory_of(const std::string& path);
+std::string base_name_of(const std::string& path);
+
+// Retries a system call interrupted by a signal; other failures are returned.
+template <typename Call>
+auto retry_on_interrupt(Call&& call) {
+    for (;;) {
+        auto result = call();
+        if (result != -1 || errno != EINTR) {
+            return result;
+        }
+    }
+}
+
+// An open file descriptor, closed when the owner goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// Opens the file a path-like object names for reading; an invalid
+// descriptor when it cannot be opened (errno tells why).
+UniqueFd open_for_reading(nb::handle path);
+
+// Reads until `buffer` is full or the file ends: the number of bytes read,
+// or -1 on an error.
+ssize_t read_fully(int fd, std::span<char> buffer);
+
+} // namespace qivo
