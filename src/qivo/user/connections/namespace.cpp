@@ -1,7 +1,5 @@
 #include "namespace.h"
 
-#include <cstdarg>
-
 namespace qivo {
 
 namespace {
@@ -42,15 +40,8 @@ void ModuleNamespace::require_toml() const {
     }
 }
 
-void ModuleNamespace::print_check_line(const char* format, ...) const {
-    va_list args;
-    va_start(args, format);
-    nb::object text = nb::steal(PyUnicode_FromFormatV(format, args));
-    va_end(args);
-    if (!text.is_valid()) {
-        nb::raise_python_error();
-    }
-    print(checked(PyUnicode_FromFormat("%s %U", "\u2713", text.ptr())));
+void ModuleNamespace::print_check_line(std::initializer_list<TextPiece> pieces) const {
+    print(concatenate({"\u2713 ", concatenate(pieces)}));
 }
 
 } // namespace qivo

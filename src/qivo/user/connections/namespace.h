@@ -35,9 +35,9 @@ public:
     // Prints one line through the `print` bound now.
     void print(nb::handle line) const { call("print", line); }
 
-    // Prints "✓ " followed by the text that PyUnicode_FromFormat makes of
-    // `format` and its arguments: the line every completed change reports.
-    void print_check_line(const char* format, ...) const;
+    // Prints "✓ " followed by the pieces joined with `+`: the line every
+    // completed change reports.
+    void print_check_line(std::initializer_list<TextPiece> pieces) const;
 
 private:
     nb::handle module_;

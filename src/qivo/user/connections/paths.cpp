@@ -50,7 +50,7 @@ nb::object initialize_velmor_directory(const ModuleNamespace& globals) {
     velmor_dir.attr("mkdir")(nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
     if (!is_true(connections_file.attr("exists")()) &&
         create_store_from_template(globals, connections_file)) {
-        globals.print_check_line("Created %S", connections_file.ptr());
+        globals.print_check_line({"Created ", text(connections_file)});
     }
     return velmor_dir;
 }

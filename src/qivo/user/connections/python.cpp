@@ -25,9 +25,30 @@ nb::object optional_attr(nb::handle value, const char* name) {
     return nb::steal(found);
 }
 
-nb::str text_of(nb::handle value) {
-    nb::object text = checked(PyObject_Str(value.ptr()));
-    return nb::borrow<nb::str>(call_method(text, "strip"));
+nb::object stripped_text(nb::handle value) {
+    return call_method(text(value), "strip");
+}
+
+nb::object text(nb::handle value) {
+    return checked(PyObject_Str(value.ptr()));
+}
+
+nb::object TextPiece::get() const {
+    return literal_ ? checked(PyUnicode_FromString(literal_)) : nb::borrow(object_);
+}
+
+nb::object concatenate(std::initializer_list<TextPiece> pieces) {
+    nb::object joined = checked(PyUnicode_FromString(""));
+    for (const TextPiece& piece : pieces) {
+        joined = checked(PyUnicode_Concat(joined.ptr(), piece.get().ptr()));
+    }
+    return joined;
+}
+
+void raise_message(PyObject* type, std::initializer_list<TextPiece> pieces) {
+    nb::object message = concatenate(pieces);
+    PyErr_SetObject(type, message.ptr());
+    nb::raise_python_error();
 }
 
 std::string_view utf8_of(nb::handle text) {

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string_view>
 
 namespace qivo {
@@ -44,8 +45,31 @@ nb::object call_method(nb::handle value, const char* name);
 // attribute.
 nb::object optional_attr(nb::handle value, const char* name);
 
-// `str(value).strip()`, with Python's own str() and str.strip.
-nb::str text_of(nb::handle value);
+// `str(value).strip()`, with Python's own str() and str.strip: a str subclass
+// may make its strip() return anything.
+nb::object stripped_text(nb::handle value);
+
+// `str(value)`.
+nb::object text(nb::handle value);
+
+// One piece of a text joined with `+`: literal text, or an object that must
+// be a str (anything else raises TypeError, as concatenation does).
+class TextPiece {
+public:
+    TextPiece(const char* literal) : literal_(literal) {}
+    TextPiece(nb::handle object) : object_(object) {}
+    nb::object get() const;
+
+private:
+    const char* literal_ = nullptr;
+    nb::handle object_;
+};
+
+// The pieces joined as `+` joins str objects.
+nb::object concatenate(std::initializer_list<TextPiece> pieces);
+
+// Raises an exception of `type` whose message is the pieces joined with `+`.
+[[noreturn]] void raise_message(PyObject* type, std::initializer_list<TextPiece> pieces);
 
 // The UTF-8 text of a str (raises UnicodeEncodeError for lone surrogates).
 std::string_view utf8_of(nb::handle text);

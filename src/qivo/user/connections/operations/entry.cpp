@@ -16,11 +16,11 @@ nb::object empty_text() {
 }
 
 // `str(value).strip()`, or "" for None when the field takes None as empty.
-nb::str field_text(nb::handle value, NoneText none) {
+nb::object field_text(nb::handle value, NoneText none) {
     if (none == NoneText::empty && value.is_none()) {
         return nb::str("");
     }
-    return text_of(value);
+    return stripped_text(value);
 }
 
 // Names in the per-user directory that belong to the store itself: the
@@ -161,14 +161,14 @@ nb::object place_private_key(const ModuleNamespace& globals, nb::dict credential
     nb::object dst_path = globals.get("os").attr("path").attr("abspath")(dest_key_path);
     if (src_path.equal(dst_path)) {
         globals.get("os").attr("chmod")(dest_key_path, 0600);
-        globals.print_check_line("Private key already in .velmor directory");
+        globals.print_check_line({"Private key already in .velmor directory"});
         return checked(PyObject_Str(dest_key_path.ptr()));
     }
     nb::object destination = KeyDestination(globals, target, private_key_file)
                                  .choose(key_filename, dest_key_path, dst_path);
     globals.get("shutil").attr("copy2")(private_key_file, destination);
     globals.get("os").attr("chmod")(destination, 0600);
-    globals.print_check_line("Copied private key to %S", destination.ptr());
+    globals.print_check_line({"Copied private key to ", text(destination)});
     return checked(PyObject_Str(destination.ptr()));
 }
 
@@ -200,26 +200,28 @@ bool is_reserved_name(nb::handle stripped_name) {
     return nb::len(stripped_name) == 0 || starts_with_underscore(stripped_name);
 }
 
-nb::str normalize_type(nb::handle connection_type) {
-    return nb::borrow<nb::str>(call_method(call_method(connection_type, "strip"), "lower"));
+nb::object normalize_type(nb::handle connection_type) {
+    return call_method(call_method(connection_type, "strip"), "lower");
 }
 
-nb::str stored_connection_type(nb::handle entry) {
-    nb::str text = text_of(get_or(entry, "connection_type", nb::str("snowflake")));
-    return nb::borrow<nb::str>(call_method(text, "lower"));
+nb::object stored_connection_type(nb::handle entry) {
+    return call_method(stripped_text(get_or(entry, "connection_type", nb::str("snowflake"))),
+                       "lower");
 }
 
 bool is_snowflake(nb::handle type) {
-    return PyUnicode_CompareWithASCIIString(type.ptr(), "snowflake") == 0;
+    nb::str snowflake("snowflake");
+    return checked_status(PyObject_RichCompareBool(type.ptr(), snowflake.ptr(), Py_EQ)) != 0;
 }
 
 bool is_salesforce(nb::handle type) {
-    return PyUnicode_CompareWithASCIIString(type.ptr(), "salesforce") == 0;
+    nb::str salesforce("salesforce");
+    return checked_status(PyObject_RichCompareBool(type.ptr(), salesforce.ptr(), Py_EQ)) != 0;
 }
 
 void raise_unknown_connection_type(nb::handle type) {
-    raise_error(PyExc_ValueError,
-                "Unknown connection type: %U. Must be 'snowflake' or 'salesforce'", type.ptr());
+    raise_message(PyExc_ValueError,
+                  {"Unknown connection type: ", type, ". Must be 'snowflake' or 'salesforce'"});
 }
 
 void copy_text_fields(nb::dict target, nb::handle source, std::initializer_list<const char*> fields,

@@ -25,13 +25,13 @@ bool starts_with_underscore(nb::handle name);
 bool is_reserved_name(nb::handle stripped_name);
 
 // A type given by a caller: `connection_type.strip().lower()`.
-nb::str normalize_type(nb::handle connection_type);
+nb::object normalize_type(nb::handle connection_type);
 
 // The type of a stored profile: its `connection_type` ("snowflake" when
 // absent), as text, stripped and lower-cased.
-nb::str stored_connection_type(nb::handle entry);
+nb::object stored_connection_type(nb::handle entry);
 
-// Whether a normalised type is one of the two services.
+// Whether a normalised type is one of the two services, by `==`.
 bool is_snowflake(nb::handle type);
 bool is_salesforce(nb::handle type);
 

@@ -22,7 +22,7 @@ bool delete_connection(const ModuleNamespace& globals, nb::str connection_name) 
     }
     checked_status(PyObject_DelItem(connections.ptr(), connection_name.ptr()));
     globals.call("_save_connections_file", connections);
-    globals.print_check_line("Deleted connection '%U'", connection_name.ptr());
+    globals.print_check_line({"Deleted connection '", connection_name, "'"});
     return true;
 }
 

@@ -7,8 +7,8 @@ namespace {
 
 // Adds `field` only when its text is not empty.
 void add_text_field_if_set(nb::dict credentials, nb::handle conn_data, const char* field) {
-    nb::str value = text_of(get_or(conn_data, field, nb::str("")));
-    if (nb::len(value) != 0) {
+    nb::object value = stripped_text(get_or(conn_data, field, nb::str("")));
+    if (is_true(value)) {
         credentials[field] = value;
     }
 }
@@ -25,7 +25,7 @@ nb::object load_connection(const ModuleNamespace& globals, nb::str connection_na
         return nb::none();
     }
     nb::object conn_data = connections[name];
-    nb::str connection_type = stored_connection_type(conn_data);
+    nb::object connection_type = stored_connection_type(conn_data);
 
     nb::dict credentials;
     credentials["connection_type"] = connection_type;
@@ -33,9 +33,9 @@ nb::object load_connection(const ModuleNamespace& globals, nb::str connection_na
         copy_text_fields(credentials, conn_data,
                          {"account", "user", "role", "warehouse", "private_key_file"},
                          NoneText::converted);
-        nb::str passphrase = text_of(get_or(conn_data, "private_key_passphrase", nb::str("")));
-        credentials["private_key_passphrase"] =
-            nb::len(passphrase) != 0 ? nb::object(passphrase) : nb::none();
+        nb::object passphrase =
+            stripped_text(get_or(conn_data, "private_key_passphrase", nb::str("")));
+        credentials["private_key_passphrase"] = is_true(passphrase) ? passphrase : nb::none();
         add_text_field_if_set(credentials, conn_data, "database");
         add_text_field_if_set(credentials, conn_data, "schema");
     } else if (is_salesforce(connection_type)) {

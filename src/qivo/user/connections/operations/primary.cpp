@@ -9,11 +9,11 @@ namespace {
 constexpr const char* primary_table = "_primary";
 
 // The normalised requested type, which must be one of the two services.
-nb::str requested_type(nb::handle connection_type) {
-    nb::str type = normalize_type(connection_type);
+nb::object requested_type(nb::handle connection_type) {
+    nb::object type = normalize_type(connection_type);
     if (!is_snowflake(type) && !is_salesforce(type)) {
-        raise_error(PyExc_ValueError,
-                    "Invalid connection_type: %U. Must be 'snowflake' or 'salesforce'", type.ptr());
+        raise_message(PyExc_ValueError,
+                      {"Invalid connection_type: ", type, ". Must be 'snowflake' or 'salesforce'"});
     }
     return type;
 }
@@ -33,23 +33,23 @@ nb::object get_primary_connection(const ModuleNamespace& globals, nb::handle con
     nb::object primary_data = connections[table_name];
     if (connection_type.is_none() || nb::len(connection_type) == 0) {
         nb::object legacy_name = get_or(primary_data, "name", nb::none());
-        return is_true(legacy_name) ? nb::object(text_of(legacy_name)) : nb::none();
+        return is_true(legacy_name) ? stripped_text(legacy_name) : nb::none();
     }
-    nb::str type = requested_type(connection_type);
+    nb::object type = requested_type(connection_type);
     nb::object primary_name = get_or(primary_data, marker_key(type), nb::none());
     if (!is_true(primary_name)) {
         // Legacy fallback: the untyped marker counts when it names a stored
         // profile of the requested type.
         nb::object legacy_name = get_or(primary_data, "name", nb::none());
         if (is_true(legacy_name)) {
-            nb::str name = text_of(legacy_name);
+            nb::object name = stripped_text(legacy_name);
             if (contains(connections, name) &&
                 stored_connection_type(connections[name]).equal(type)) {
                 primary_name = name;
             }
         }
     }
-    return is_true(primary_name) ? nb::object(text_of(primary_name)) : nb::none();
+    return is_true(primary_name) ? stripped_text(primary_name) : nb::none();
 }
 
 bool set_primary_connection(const ModuleNamespace& globals, nb::str connection_name,
@@ -66,7 +66,7 @@ bool set_primary_connection(const ModuleNamespace& globals, nb::str connection_n
     if (given_type.is_none()) {
         given_type = stored_connection_type(connections[connection_name]);
     }
-    nb::str type = requested_type(given_type);
+    nb::object type = requested_type(given_type);
 
     nb::str table_name(primary_table);
     if (!contains(connections, table_name)) {
@@ -77,8 +77,7 @@ bool set_primary_connection(const ModuleNamespace& globals, nb::str connection_n
     primary_data[marker_key(type)] = stripped_name;
     primary_data["name"] = stripped_name;
     globals.call("_save_connections_file", connections);
-    globals.print_check_line("Set '%U' as primary %U connection", connection_name.ptr(),
-                             type.ptr());
+    globals.print_check_line({"Set '", connection_name, "' as primary ", type, " connection"});
     return true;
 }
 

@@ -8,7 +8,7 @@ void save_connection_config(const ModuleNamespace& globals, nb::str connection_n
                             nb::dict credentials, nb::str connection_type, bool copy_key) {
     globals.require_toml();
     nb::str name = nb::borrow<nb::str>(call_method(connection_name, "strip"));
-    nb::str type = normalize_type(connection_type);
+    nb::object type = normalize_type(connection_type);
     // Names beginning with "_" belong to metadata tables such as `_primary`,
     // and an empty name cannot be looked up again: both are refused before
     // anything is created, read or written.
@@ -32,8 +32,8 @@ void save_connection_config(const ModuleNamespace& globals, nb::str connection_n
                                                        {connections, name, velmor_dir});
     connections[name] = connection_entry;
     globals.call("_save_connections_file", connections);
-    globals.print_check_line("Saved connection '%U' (%U) to %S", name.ptr(), type.ptr(),
-                             connections_file.ptr());
+    globals.print_check_line(
+        {"Saved connection '", name, "' (", type, ") to ", text(connections_file)});
 }
 
 } // namespace qivo

@@ -8,8 +8,8 @@ namespace {
 
 // The type to rebuild the profile as: the caller's, else the `credentials`
 // key `connection_type`, else the stored profile's own type.
-nb::str resolve_connection_type(nb::handle connection_type, nb::dict credentials,
-                                nb::handle conn_data) {
+nb::object resolve_connection_type(nb::handle connection_type, nb::dict credentials,
+                                   nb::handle conn_data) {
     nb::object chosen = nb::borrow(connection_type);
     if (chosen.is_none()) {
         nb::object existing_type = get_or(conn_data, "connection_type", nb::str("snowflake"));
@@ -34,7 +34,7 @@ bool update_connection(const ModuleNamespace& globals, nb::str connection_name,
     if (!contains(connections, connection_name)) {
         return false;
     }
-    nb::str type =
+    nb::object type =
         resolve_connection_type(connection_type, credentials, connections[connection_name]);
     // Any other type would reduce the profile to its type alone.
     if (!is_snowflake(type) && !is_salesforce(type)) {
@@ -45,7 +45,7 @@ bool update_connection(const ModuleNamespace& globals, nb::str connection_name,
                                                        {connections, connection_name, velmor_dir});
     connections[connection_name] = connection_entry;
     globals.call("_save_connections_file", connections);
-    globals.print_check_line("Updated connection '%U' (%U)", connection_name.ptr(), type.ptr());
+    globals.print_check_line({"Updated connection '", connection_name, "' (", type, ")"});
     return true;
 }
 

@@ -206,23 +206,31 @@ private:
         }
     }
 
-    // TOML date-times carry offsets in whole minutes; a naive value is a
-    // local date-time.
+    // TOML date-times carry offsets in whole minutes of less than a day; a
+    // naive value is a local date-time. A datetime subclass may make
+    // utcoffset() return anything, so its result is checked.
     void offset(nb::handle value) {
         nb::object delta = call_method(value, "utcoffset");
         if (delta.is_none()) {
             return;
         }
-        const int days = PyDateTime_DELTA_GET_DAYS(delta.ptr());
-        const int seconds = PyDateTime_DELTA_GET_SECONDS(delta.ptr());
+        if (!PyDelta_Check(delta.ptr())) {
+            raise_error(PyExc_TypeError,
+                        "cannot write %R to the connections file: utcoffset() returned %.200s, "
+                        "not a timedelta",
+                        value.ptr(), Py_TYPE(delta.ptr())->tp_name);
+        }
+        const long long days = PyDateTime_DELTA_GET_DAYS(delta.ptr());
+        const long long seconds = PyDateTime_DELTA_GET_SECONDS(delta.ptr());
         const int microseconds = PyDateTime_DELTA_GET_MICROSECONDS(delta.ptr());
-        const int total = days * 86400 + seconds;
-        if (microseconds != 0 || total % 60 != 0) {
+        const long long total = days * 86400 + seconds;
+        if (microseconds != 0 || total % 60 != 0 || total <= -86400 || total >= 86400) {
             raise_error(PyExc_ValueError,
-                        "cannot write %R to the connections file: TOML offsets are whole minutes",
+                        "cannot write %R to the connections file: TOML offsets are whole minutes "
+                        "of less than a day",
                         value.ptr());
         }
-        const int minutes = total < 0 ? -total / 60 : total / 60;
+        const int minutes = static_cast<int>(total < 0 ? -total / 60 : total / 60);
         text_.push_back(total < 0 ? '-' : '+');
         formatted("%02d:%02d", minutes / 60, minutes % 60);
     }
