@@ -32,3 +32,29 @@ def run_python(code: str, *, env: dict | None = None, timeout: float = 60,
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)], env=os.environ | (env or {}),
         capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+MODULE = "qivo.user.connections.manager"
+
+# Plain Python functions with the interface of the module's twelve functions,
+# compiled at top level so that their qualified names are the bare names too.
+REFERENCES = {}
+exec('''
+def get_velmor_dir() -> "Path": pass
+def get_connections_file() -> "Path": pass
+def initialize_velmor_directory() -> "Path": pass
+def _load_connections_file() -> "Dict[str, Any]": pass
+def _save_connections_file(connections: "Dict[str, Any]") -> "None": pass
+def save_connection_config(connection_name: "str", credentials: "Dict[str, Any]",
+        connection_type: "str" = "snowflake", copy_key: "bool" = True) -> "None": pass
+def load_connection(connection_name: "str") -> "Optional[Dict[str, Any]]": pass
+def list_connections() -> "List[str]": pass
+def delete_connection(connection_name: "str") -> "bool": pass
+def update_connection(connection_name: "str", credentials: "Dict[str, Any]",
+        connection_type: "Optional[str]" = None, copy_key: "bool" = True) -> "bool": pass
+def get_primary_connection(connection_type: "Optional[str]" = None) -> "Optional[str]": pass
+def set_primary_connection(connection_name: "str",
+        connection_type: "Optional[str]" = None) -> "bool": pass
+''', REFERENCES)
+del REFERENCES["__builtins__"]
+NAMES = list(REFERENCES)

@@ -2,10 +2,12 @@
 // code that runs each time it is imported (standard imports, the choice of a
 // TOML reader, the globals) and the table of its twelve functions.
 #include "docstrings.h"
-#include "function_type.h"
+#include "module_globals.h"
 #include "operations/operations.h"
-#include "paths.h"
-#include "store/store.h"
+#include "runtime/function_type.h"
+#include "store/location.h"
+#include "store/reader.h"
+#include "store/writer.h"
 
 #include <optional>
 
@@ -14,7 +16,6 @@ namespace qivo {
 namespace {
 
 using Check = ArgumentCheck;
-using Default = DefaultValue;
 
 nb::object to_bool(bool value) {
     return nb::borrow(value ? Py_True : Py_False);
@@ -26,8 +27,8 @@ constexpr ParameterDefinition save_store_parameters[] = {
 constexpr ParameterDefinition save_parameters[] = {
     {"connection_name", "str", Check::exact_str},
     {"credentials", "Dict[str, Any]", Check::exact_dict},
-    {"connection_type", "str", Check::exact_str, Default::snowflake},
-    {"copy_key", "bool", Check::truth, Default::true_value},
+    {"connection_type", "str", Check::exact_str, defaults::text("snowflake")},
+    {"copy_key", "bool", Check::truth, defaults::true_value},
 };
 constexpr ParameterDefinition name_parameters[] = {
     {"connection_name", "str", Check::exact_str},
@@ -35,15 +36,15 @@ constexpr ParameterDefinition name_parameters[] = {
 constexpr ParameterDefinition update_parameters[] = {
     {"connection_name", "str", Check::exact_str},
     {"credentials", "Dict[str, Any]", Check::exact_dict},
-    {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
-    {"copy_key", "bool", Check::truth, Default::true_value},
+    {"connection_type", "Optional[str]", Check::str_or_none, defaults::none},
+    {"copy_key", "bool", Check::truth, defaults::true_value},
 };
 constexpr ParameterDefinition get_primary_parameters[] = {
-    {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
+    {"connection_type", "Optional[str]", Check::str_or_none, defaults::none},
 };
 constexpr ParameterDefinition set_primary_parameters[] = {
     {"connection_name", "str", Check::exact_str},
-    {"connection_type", "Optional[str]", Check::str_or_none, Default::none},
+    {"connection_type", "Optional[str]", Check::str_or_none, defaults::none},
 };
 
 // In the order in which the module defines them.
@@ -52,66 +53,69 @@ const FunctionDefinition function_table[] = {
      docs::get_velmor_dir,
      {},
      "Path",
-     [](const ModuleNamespace& globals, const BoundArguments&) { return get_velmor_dir(globals); }},
+     [](const ModuleNamespace& names, const BoundArguments&) {
+         return get_velmor_dir(ModuleGlobals(names));
+     }},
     {"get_connections_file",
      docs::get_connections_file,
      {},
      "Path",
-     [](const ModuleNamespace& globals, const BoundArguments&) {
-         return get_connections_file(globals);
+     [](const ModuleNamespace& names, const BoundArguments&) {
+         return get_connections_file(ModuleGlobals(names));
      }},
     {"initialize_velmor_directory",
      docs::initialize_velmor_directory,
      {},
      "Path",
-     [](const ModuleNamespace& globals, const BoundArguments&) {
-         return initialize_velmor_directory(globals);
+     [](const ModuleNamespace& names, const BoundArguments&) {
+         return initialize_velmor_directory(ModuleGlobals(names));
      }},
     {"_load_connections_file",
      docs::load_connections_file,
      {},
      "Dict[str, Any]",
-     [](const ModuleNamespace& globals, const BoundArguments&) {
-         return load_connections_file(globals);
+     [](const ModuleNamespace& names, const BoundArguments&) {
+         return load_connections_file(ModuleGlobals(names));
      }},
     {"_save_connections_file", docs::save_connections_file, save_store_parameters, "None",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         save_connections_file(globals, args[0]);
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         save_connections_file(ModuleGlobals(names), args[0]);
          return nb::none();
      }},
     {"save_connection_config", docs::save_connection_config, save_parameters, "None",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         save_connection_config(globals, args.str(0), args.dict(1), args.str(2), args.truth());
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         save_connection_config(ModuleGlobals(names), args.str(0), args.dict(1), args.str(2),
+                                args.truth());
          return nb::none();
      }},
     {"load_connection", docs::load_connection, name_parameters, "Optional[Dict[str, Any]]",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         return load_connection(globals, args.str(0));
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         return load_connection(ModuleGlobals(names), args.str(0));
      }},
     {"list_connections",
      docs::list_connections,
      {},
      "List[str]",
-     [](const ModuleNamespace& globals, const BoundArguments&) {
-         return list_connections(globals);
+     [](const ModuleNamespace& names, const BoundArguments&) {
+         return list_connections(ModuleGlobals(names));
      }},
     {"delete_connection", docs::delete_connection, name_parameters, "bool",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         return to_bool(delete_connection(globals, args.str(0)));
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         return to_bool(delete_connection(ModuleGlobals(names), args.str(0)));
      }},
     {"update_connection", docs::update_connection, update_parameters, "bool",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         return to_bool(
-             update_connection(globals, args.str(0), args.dict(1), args[2], args.truth()));
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         return to_bool(update_connection(ModuleGlobals(names), args.str(0), args.dict(1), args[2],
+                                          args.truth()));
      }},
     {"get_primary_connection", docs::get_primary_connection, get_primary_parameters,
      "Optional[str]",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         return get_primary_connection(globals, args[0]);
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         return get_primary_connection(ModuleGlobals(names), args[0]);
      }},
     {"set_primary_connection", docs::set_primary_connection, set_primary_parameters, "bool",
-     [](const ModuleNamespace& globals, const BoundArguments& args) {
-         return to_bool(set_primary_connection(globals, args.str(0), args[1]));
+     [](const ModuleNamespace& names, const BoundArguments& args) {
+         return to_bool(set_primary_connection(ModuleGlobals(names), args.str(0), args[1]));
      }},
 };
 
@@ -184,7 +188,8 @@ public:
         }
         bind("os", import("os"));
         select_toml_reader();
-        nb::object function_type = create_function_type(module_);
+        nb::object function_type =
+            create_function_type(module_, "qivo.user.connections.manager.manager_function");
         for (const FunctionDefinition& definition : function_table) {
             bind(definition.name, create_function(function_type, definition));
         }
@@ -206,7 +211,11 @@ int manager_exec(PyObject* module) {
 
 PyModuleDef_Slot manager_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(manager_exec)},
+    // One interpreter only: interned names and the record of held store
+    // locks are kept for the whole process.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    // The functions rely on the GIL to serialise their use of those.
+    {Py_mod_gil, Py_MOD_GIL_USED},
     {0, nullptr},
 };
 

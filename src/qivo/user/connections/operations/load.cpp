@@ -1,5 +1,5 @@
-#include "operations/entry.h"
 #include "operations/operations.h"
+#include "operations/profile.h"
 
 namespace qivo {
 
@@ -15,12 +15,12 @@ void add_text_field_if_set(nb::dict credentials, nb::handle conn_data, const cha
 
 } // namespace
 
-nb::object load_connection(const ModuleNamespace& globals, nb::str connection_name) {
-    nb::str name = nb::borrow<nb::str>(call_method(connection_name, "strip"));
+nb::object load_connection(const ModuleGlobals& globals, nb::str connection_name) {
+    nb::object name = call_method(connection_name, "strip"_id);
     if (is_reserved_name(name)) {
         return nb::none();
     }
-    nb::object connections = globals.call("_load_connections_file");
+    nb::object connections = globals.load_store();
     if (!contains(connections, name)) {
         return nb::none();
     }

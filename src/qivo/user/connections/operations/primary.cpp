@@ -1,6 +1,5 @@
-#include "operations/entry.h"
 #include "operations/operations.h"
-#include "store/store_lock.h"
+#include "operations/profile.h"
 
 namespace qivo {
 
@@ -24,8 +23,8 @@ const char* marker_key(nb::handle type) {
 
 } // namespace
 
-nb::object get_primary_connection(const ModuleNamespace& globals, nb::handle connection_type) {
-    nb::object connections = globals.call("_load_connections_file");
+nb::object get_primary_connection(const ModuleGlobals& globals, nb::handle connection_type) {
+    nb::object connections = globals.load_store();
     nb::str table_name(primary_table);
     if (!contains(connections, table_name)) {
         return nb::none();
@@ -52,33 +51,37 @@ nb::object get_primary_connection(const ModuleNamespace& globals, nb::handle con
     return is_true(primary_name) ? stripped_text(primary_name) : nb::none();
 }
 
-bool set_primary_connection(const ModuleNamespace& globals, nb::str connection_name,
+bool set_primary_connection(const ModuleGlobals& globals, nb::str connection_name,
                             nb::handle connection_type) {
     // Metadata tables such as `_primary` are never profiles.
     if (starts_with_underscore(connection_name)) {
         return false;
     }
-    auto [lock, connections] = read_store_for_change(globals);
-    if (!contains(connections, connection_name)) {
-        return false;
+    nb::object type;
+    const bool set =
+        change_store(globals, StoreSource::existing(), [&](nb::handle connections, ChangeReport&) {
+            if (!contains(connections, connection_name)) {
+                return false;
+            }
+            nb::object given_type = nb::borrow(connection_type);
+            if (given_type.is_none()) {
+                given_type = stored_connection_type(connections[connection_name]);
+            }
+            type = requested_type(given_type);
+            nb::str table_name(primary_table);
+            if (!contains(connections, table_name)) {
+                connections[table_name] = nb::dict();
+            }
+            nb::object primary_data = connections[table_name];
+            nb::object stripped_name = call_method(connection_name, "strip"_id);
+            primary_data[marker_key(type)] = stripped_name;
+            primary_data["name"] = stripped_name;
+            return true;
+        });
+    if (set) {
+        globals.print_check_line({"Set '", connection_name, "' as primary ", type, " connection"});
     }
-    nb::object given_type = nb::borrow(connection_type);
-    if (given_type.is_none()) {
-        given_type = stored_connection_type(connections[connection_name]);
-    }
-    nb::object type = requested_type(given_type);
-
-    nb::str table_name(primary_table);
-    if (!contains(connections, table_name)) {
-        connections[table_name] = nb::dict();
-    }
-    nb::object primary_data = connections[table_name];
-    nb::object stripped_name = call_method(connection_name, "strip");
-    primary_data[marker_key(type)] = stripped_name;
-    primary_data["name"] = stripped_name;
-    globals.call("_save_connections_file", connections);
-    globals.print_check_line({"Set '", connection_name, "' as primary ", type, " connection"});
-    return true;
+    return set;
 }
 
 } // namespace qivo

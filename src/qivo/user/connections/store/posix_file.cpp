@@ -1,6 +1,9 @@
 #include "store/posix_file.h"
 
+#include <array>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qivo {
@@ -46,9 +49,41 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
-UniqueFd open_for_reading(nb::handle path) {
-    const std::string name = fs_path(path);
-    return UniqueFd(retry_on_interrupt([&] { return open(name.c_str(), O_RDONLY | O_CLOEXEC); }));
+PathKind path_kind(const std::string& path) {
+    struct statx entry{};
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &entry) != 0) {
+        return errno == ENOENT ? PathKind::missing : PathKind::other;
+    }
+    struct statx target{};
+    return statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE, &target) == 0 && S_ISREG(target.stx_mode)
+               ? PathKind::regular_file
+               : PathKind::other;
+}
+
+bool same_content(const std::string& first, const std::string& second) {
+    auto open_for_reading = [](const std::string& path) {
+        return UniqueFd(
+            retry_on_interrupt([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    };
+    const UniqueFd first_file = open_for_reading(first);
+    const UniqueFd second_file = open_for_reading(second);
+    if (!first_file || !second_file) {
+        return false;
+    }
+    std::array<char, 16384> first_block{};
+    std::array<char, 16384> second_block{};
+    for (;;) {
+        const ssize_t first_size = read_fully(first_file.get(), first_block);
+        const ssize_t second_size = read_fully(second_file.get(), second_block);
+        if (first_size < 0 || first_size != second_size ||
+            std::memcmp(first_block.data(), second_block.data(), static_cast<size_t>(first_size)) !=
+                0) {
+            return false;
+        }
+        if (first_size == 0) {
+            return true;
+        }
+    }
 }
 
 ssize_t read_fully(int fd, std::span<char> buffer) {

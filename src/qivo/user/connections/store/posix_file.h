@@ -3,7 +3,7 @@
 // of interrupted calls, and owned file descriptors.
 #pragma once
 
-#include "python.h"
+#include "runtime/capi.h"
 
 #include <cerrno>
 #include <span>
@@ -58,9 +58,13 @@ private:
     int fd_ = -1;
 };
 
-// Opens the file a path-like object names for reading; an invalid
-// descriptor when it cannot be opened (errno tells why).
-UniqueFd open_for_reading(nb::handle path);
+// What stands at a path: nothing, a regular file (or a link to one), or
+// anything else (a directory, a device, a dangling link, ...).
+enum class PathKind { missing, regular_file, other };
+PathKind path_kind(const std::string& path);
+
+// Whether two files hold the same bytes; false when either cannot be read.
+bool same_content(const std::string& first, const std::string& second);
 
 // Reads until `buffer` is full or the file ends: the number of bytes read,
 // or -1 on an error.

@@ -1,16 +1,18 @@
-#include "store/store.h"
+#include "store/reader.h"
+
+#include "runtime/context_manager.h"
 
 namespace qivo {
 
-nb::object load_connections_file(const ModuleNamespace& globals) {
+nb::object load_connections_file(const ModuleGlobals& globals) {
     globals.require_toml();
-    nb::object connections_file = globals.call("get_connections_file");
-    if (!is_true(connections_file.attr("exists")())) {
+    nb::object connections_file = globals.connections_file();
+    if (!is_true(connections_file.attr("exists"_id)())) {
         raise_error(PyExc_FileNotFoundError, "Connections file not found: %S",
                     connections_file.ptr());
     }
-    nb::object open = globals.get("open");
-    nb::object read_mode = globals.get("TOML_READ_MODE");
+    nb::object open = globals.open();
+    nb::object read_mode = globals.toml_read_mode();
     // A text-mode reader decodes the file as UTF-8, as the byte readers do,
     // whatever the locale: the writer always writes UTF-8.
     const bool text_mode =
@@ -19,11 +21,10 @@ nb::object load_connections_file(const ModuleNamespace& globals) {
     nb::object file = text_mode ? open(connections_file, read_mode, nb::arg("encoding") = "utf-8")
                                 : open(connections_file, read_mode);
     nb::object connections = with_block(file, "connections", [&](nb::handle entered) {
-        return globals.get("tomllib").attr("load")(entered);
+        return globals.toml_reader().attr("load"_id)(entered);
     });
     if (!connections.is_none() && !PyDict_CheckExact(connections.ptr())) {
-        raise_error(PyExc_TypeError, "Expected %s, got %.200s", "dict",
-                    Py_TYPE(connections.ptr())->tp_name);
+        raise_expected_type("dict", connections);
     }
     return connections;
 }

@@ -1,5 +1,7 @@
 #include "store/staged_file.h"
 
+#include "runtime/context_manager.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -73,23 +75,23 @@ StagedFile::StagedFile(nb::handle path)
     if (fd_ < 0) {
         raise_os_error(errno, report_path_);
     }
-    path_.assign(name.data());
+    temporary_path_.assign(name.data());
 }
 
 StagedFile::~StagedFile() {
     if (fd_ >= 0) {
         close(fd_);
     }
-    if (!placed_ && !path_.empty()) {
-        unlink(path_.c_str());
+    if (!placed_ && !temporary_path_.empty()) {
+        unlink(temporary_path_.c_str());
     }
 }
 
-void StagedFile::write_with_open(const ModuleNamespace& globals, const char* encoding,
+void StagedFile::write_with_open(const ModuleGlobals& globals, const char* encoding,
                                  const std::function<void(nb::handle file)>& write) const {
-    nb::object path = checked(
-        PyUnicode_DecodeFSDefaultAndSize(path_.data(), static_cast<Py_ssize_t>(path_.size())));
-    nb::object open = globals.get("open");
+    nb::object path = checked(PyUnicode_DecodeFSDefaultAndSize(
+        temporary_path_.data(), static_cast<Py_ssize_t>(temporary_path_.size())));
+    nb::object open = globals.open();
     nb::object file = encoding ? open(path, "w", nb::arg("encoding") = encoding) : open(path, "w");
     with_block(file, "f", [&](nb::handle entered) {
         write(entered);
@@ -97,7 +99,7 @@ void StagedFile::write_with_open(const ModuleNamespace& globals, const char* enc
     });
 }
 
-void StagedFile::sync(std::optional<size_t> expected_size) {
+void StagedFile::verify_and_sync(std::optional<size_t> expected_size) {
     struct stat written{};
     if (fstat(fd_, &written) != 0) {
         raise_os_error(errno, report_path_);
@@ -130,7 +132,7 @@ void StagedFile::keep_target_attributes() {
 }
 
 void StagedFile::replace_target() {
-    if (rename(path_.c_str(), target_.c_str()) != 0) {
+    if (rename(temporary_path_.c_str(), target_.c_str()) != 0) {
         raise_os_error(errno, report_path_);
     }
     placed_ = true;
@@ -138,13 +140,14 @@ void StagedFile::replace_target() {
 }
 
 bool StagedFile::place_if_absent() {
-    int result = renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
+    int result =
+        renameat2(AT_FDCWD, temporary_path_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE);
     if (result != 0 && (errno == EINVAL || errno == ENOSYS)) {
         // File systems without an exclusive rename: a hard link never
         // replaces an existing entry either.
-        result = link(path_.c_str(), target_.c_str());
+        result = link(temporary_path_.c_str(), target_.c_str());
         if (result == 0) {
-            unlink(path_.c_str());
+            unlink(temporary_path_.c_str());
         }
     }
     if (result != 0) {

@@ -3,7 +3,7 @@
 // ever leaves, a partly written file.
 #pragma once
 
-#include "namespace.h"
+#include "module_globals.h"
 #include "store/posix_file.h"
 
 #include <functional>
@@ -25,13 +25,13 @@ public:
     // Opens the temporary file for writing in text mode with the module's
     // current `open` (passing `encoding` when given) and runs `write` on the
     // file object inside a `with` block, so it is closed on every path.
-    void write_with_open(const ModuleNamespace& globals, const char* encoding,
+    void write_with_open(const ModuleGlobals& globals, const char* encoding,
                          const std::function<void(nb::handle file)>& write) const;
 
     // Checks that the file holds exactly `expected_size` bytes when given
     // (anything else means the text did not reach the file), then flushes
     // its content to the disk.
-    void sync(std::optional<size_t> expected_size);
+    void verify_and_sync(std::optional<size_t> expected_size);
 
     // Gives the file the permission bits and, where allowed, the owner of
     // the file it is to replace, if one exists.
@@ -48,7 +48,7 @@ private:
     void sync_directory();
 
     std::string target_;
-    std::string path_;
+    std::string temporary_path_;
     nb::object report_path_;
     int fd_ = -1;
     bool placed_ = false;

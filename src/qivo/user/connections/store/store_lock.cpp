@@ -1,6 +1,6 @@
 #include "store/store_lock.h"
 
-#include "store/staged_file.h"
+#include "store/posix_file.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -48,15 +48,6 @@ StoreLock::~StoreLock() {
         // Closing the only descriptor of the lock file releases the lock.
         close(fd_);
     }
-}
-
-StoreForChange read_store_for_change(const ModuleNamespace& globals) {
-    StoreForChange store;
-    if (globals.toml_available()) {
-        store.lock.emplace(globals.call("get_connections_file"));
-    }
-    store.connections = globals.call("_load_connections_file");
-    return store;
 }
 
 } // namespace qivo

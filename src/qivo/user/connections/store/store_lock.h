@@ -3,9 +3,8 @@
 // Readers never lock: the store is only ever replaced whole, by a rename.
 #pragma once
 
-#include "namespace.h"
+#include "runtime/capi.h"
 
-#include <optional>
 #include <utility>
 
 namespace qivo {
@@ -25,16 +24,5 @@ public:
 private:
     int fd_ = -1;
 };
-
-// The store as read for one change, with the lock that keeps other writers
-// out until the change is written.
-struct StoreForChange {
-    std::optional<StoreLock> lock; // none when no TOML reader is available
-    nb::object connections;
-};
-
-// Locks the current store (unless reading is bound to fail for want of a
-// TOML reader) and reads it with the module's `_load_connections_file`.
-StoreForChange read_store_for_change(const ModuleNamespace& globals);
 
 } // namespace qivo

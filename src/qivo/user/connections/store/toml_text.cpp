@@ -98,6 +98,8 @@ public:
         } else if (object == Py_None) {
             text_.append("''");
         } else if (PyLong_Check(object)) {
+            // int's own repr, not the value's: a subclass (an IntEnum, say)
+            // may give itself another one, but its number is what is stored.
             nb::object digits = checked(PyLong_Type.tp_repr(object));
             text_.append(utf8_of(digits));
         } else if (PyFloat_Check(object)) {
@@ -210,7 +212,7 @@ private:
     // naive value is a local date-time. A datetime subclass may make
     // utcoffset() return anything, so its result is checked.
     void offset(nb::handle value) {
-        nb::object delta = call_method(value, "utcoffset");
+        nb::object delta = call_method(value, "utcoffset"_id);
         if (delta.is_none()) {
             return;
         }

@@ -4,7 +4,7 @@
 // reader returns it unchanged (None comes back as the empty string).
 #pragma once
 
-#include "python.h"
+#include "runtime/capi.h"
 
 #include <string>
 

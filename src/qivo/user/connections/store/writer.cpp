@@ -1,5 +1,6 @@
+#include "store/writer.h"
+
 #include "store/staged_file.h"
-#include "store/store.h"
 #include "store/toml_text.h"
 
 namespace qivo {
@@ -11,7 +12,7 @@ namespace {
 // staged file's 0o600.
 void replace_store(StagedFile& staged, std::optional<size_t> expected_size) {
     staged.keep_target_attributes();
-    staged.sync(expected_size);
+    staged.verify_and_sync(expected_size);
     staged.replace_target();
 }
 
@@ -23,7 +24,7 @@ void replace_store(StagedFile& staged, std::optional<size_t> expected_size) {
 constexpr int nesting_always_readable = 32;
 
 void check_readable(nb::handle reader, nb::handle text, int nesting) {
-    nb::object loads = optional_attr(reader, "loads");
+    nb::object loads = optional_attr(reader, "loads"_id);
     if (!loads.is_valid()) {
         return;
     }
@@ -42,11 +43,11 @@ void check_readable(nb::handle reader, nb::handle text, int nesting) {
 
 } // namespace
 
-void save_connections_file(const ModuleNamespace& globals, nb::handle connections) {
+void save_connections_file(const ModuleGlobals& globals, nb::handle connections) {
     globals.require_toml();
-    nb::object connections_file = globals.call("get_connections_file");
-    nb::object reader = globals.get("tomllib");
-    nb::object dump = optional_attr(reader, "dump");
+    nb::object connections_file = globals.connections_file();
+    nb::object reader = globals.toml_reader();
+    nb::object dump = optional_attr(reader, "dump"_id);
 
     if (dump.is_valid()) {
         // A reader module that can also write (the toml package) writes the
@@ -67,7 +68,7 @@ void save_connections_file(const ModuleNamespace& globals, nb::handle connection
     }
     StagedFile staged(connections_file);
     staged.write_with_open(globals, "utf-8",
-                           [&](nb::handle file) { file.attr("write")(python_text); });
+                           [&](nb::handle file) { file.attr("write"_id)(python_text); });
     replace_store(staged, text.size());
 }
 

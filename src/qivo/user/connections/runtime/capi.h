@@ -1,7 +1,10 @@
-// Small helpers shared by every source of the module: the nanobind alias and
-// the few bridges between C API calls that report errors through the error
-// indicator and C++ code that reports them by throwing nb::python_error.
+// Bridges between CPython C API calls, which report errors through the error
+// indicator, and C++ code, which reports them by throwing nb::python_error;
+// and a few Python operations spelled once: str(), method calls, `+` on
+// text, iteration.
 #pragma once
+
+#include "runtime/interned_names.h"
 
 #include <nanobind/nanobind.h>
 
@@ -15,6 +18,9 @@ namespace nb = nanobind;
 // Raises a Python exception of `type` with a printf-style message (the
 // formats of PyUnicode_FromFormat) and throws it as nb::python_error.
 [[noreturn]] void raise_error(PyObject* type, const char* format, ...);
+
+// Raises TypeError "Expected <expected>, got <type name of value>".
+[[noreturn]] void raise_expected_type(const char* expected, nb::handle value);
 
 // Takes ownership of a new reference returned by a C API call; a null
 // result means the call failed, and its pending exception is thrown.
@@ -39,18 +45,28 @@ inline bool is_true(nb::handle value) {
 }
 
 // `value.name()`: a method call resolved on the object at call time.
-nb::object call_method(nb::handle value, const char* name);
+nb::object call_method(nb::handle value, nb::handle name);
 
 // `getattr(value, name)`, or an empty (invalid) object when there is no such
 // attribute.
-nb::object optional_attr(nb::handle value, const char* name);
+nb::object optional_attr(nb::handle value, nb::handle name);
+
+// `dictionary[key]` for an exact dict, or an empty (invalid) object when the
+// key is missing.
+nb::object dict_item(nb::handle dictionary, const char* key);
+
+// `mapping.get(key, default_value)`.
+nb::object get_or(nb::handle mapping, const char* key, nb::handle default_value);
+
+// `key in container`.
+bool contains(nb::handle container, nb::handle key);
+
+// `str(value)`.
+nb::object text(nb::handle value);
 
 // `str(value).strip()`, with Python's own str() and str.strip: a str subclass
 // may make its strip() return anything.
 nb::object stripped_text(nb::handle value);
-
-// `str(value)`.
-nb::object text(nb::handle value);
 
 // One piece of a text joined with `+`: literal text, or an object that must
 // be a str (anything else raises TypeError, as concatenation does).
@@ -74,13 +90,6 @@ nb::object concatenate(std::initializer_list<TextPiece> pieces);
 // The UTF-8 text of a str (raises UnicodeEncodeError for lone surrogates).
 std::string_view utf8_of(nb::handle text);
 
-// Runs `body` as the block of a `with` statement over the context manager
-// `manager`: __exit__ runs on every path, receives the exception when the
-// body raised, and the body's value is returned. When __exit__ swallows the
-// exception nothing was produced, so `unbound_name` is reported as unbound.
-template <typename Body>
-nb::object with_block(nb::handle manager, const char* unbound_name, Body&& body);
-
 // `for item in iterable: visit(item)`, with iteration errors propagated.
 template <typename Visit>
 void for_each(nb::handle iterable, Visit&& visit) {
@@ -93,8 +102,9 @@ void for_each(nb::handle iterable, Visit&& visit) {
     }
 }
 
-// Calls `visit(key, value)` for each entry of a dict, in its iteration order
-// (its `items()` for subclasses, which may order entries their own way).
+// Calls `visit(key, value)` for each entry of a mapping, in its iteration
+// order: directly for an exact dict, through `items()` for anything else
+// (a subclass may order, or repeat, entries its own way).
 template <typename Visit>
 void for_each_item(nb::handle mapping, Visit&& visit) {
     if (PyDict_CheckExact(mapping.ptr())) {
@@ -108,10 +118,10 @@ void for_each_item(nb::handle mapping, Visit&& visit) {
         }
         return;
     }
-    for_each(call_method(mapping, "items"), [&](nb::handle item) {
+    for_each(call_method(mapping, "items"_id), [&](nb::handle item) {
         nb::object pair = checked(PySequence_Tuple(item.ptr()));
         if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
-            raise_error(PyExc_ValueError, "items() of a table must yield (key, value) pairs");
+            raise_error(PyExc_ValueError, "items() must yield (key, value) pairs");
         }
         visit(nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0)),
               nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1)));
@@ -131,32 +141,6 @@ PyObject* python_boundary(Body&& body) noexcept {
     } catch (...) {
         return set_python_error_from_current_exception();
     }
-}
-
-namespace detail {
-nb::object enter_context(nb::handle manager, nb::object& exit);
-void exit_context_cleanly(nb::handle exit);
-// Returns true when __exit__ swallowed the exception `error`.
-bool exit_context_with_error(nb::handle exit, nb::python_error& error);
-} // namespace detail
-
-template <typename Body>
-nb::object with_block(nb::handle manager, const char* unbound_name, Body&& body) {
-    nb::object exit;
-    nb::object entered = detail::enter_context(manager, exit);
-    nb::object result;
-    try {
-        result = body(entered);
-    } catch (nb::python_error& error) {
-        if (!detail::exit_context_with_error(exit, error)) {
-            throw;
-        }
-        raise_error(PyExc_UnboundLocalError,
-                    "cannot access local variable '%s' where it is not associated with a value",
-                    unbound_name);
-    }
-    detail::exit_context_cleanly(exit);
-    return result;
 }
 
 } // namespace qivo

@@ -1,8 +1,9 @@
-// What the operations share: connection types, the field sets of a stored
-// profile, the placement of Snowflake key files, and a few lookups.
+// What a profile is: the two connection types, the fields a stored entry
+// holds (shared with loading where the sets agree), and the reserved names.
 #pragma once
 
-#include "namespace.h"
+#include "module_globals.h"
+#include "operations/key_placement.h"
 
 #include <initializer_list>
 
@@ -10,12 +11,6 @@ namespace qivo {
 
 // The Salesforce redirect URL stored and returned when none is given.
 inline constexpr const char* default_redirect_url = "https://localhost:1717//OauthRedirect";
-
-// `mapping.get(key, default_value)`.
-nb::object get_or(nb::handle mapping, const char* key, nb::handle default_value);
-
-// `key in container`.
-bool contains(nb::handle container, nb::handle key);
 
 // `name.startswith("_")`: the names of metadata tables, never profiles.
 bool starts_with_underscore(nb::handle name);
@@ -50,18 +45,10 @@ void copy_text_fields(nb::dict target, nb::handle source, std::initializer_list<
 // `source`: the same set and order whether a profile is stored or loaded.
 void copy_salesforce_fields(nb::dict target, nb::handle source, NoneText none);
 
-// The profile an entry is built for, and the store it goes into.
-struct EntryTarget {
-    nb::handle connections; // the whole store, as read
-    nb::handle name;        // the key the entry is stored under
-    nb::handle velmor_dir;  // where key files are placed
-};
-
 // The entry stored for a profile of the normalised `type`, built from
-// `credentials`; for Snowflake this first places the key file into the
-// per-user directory, never over a different key that another profile of the
-// store records. Raises ValueError for a type other than the two.
-nb::dict build_connection_entry(const ModuleNamespace& globals, nb::handle type,
-                                nb::dict credentials, bool copy_key, const EntryTarget& target);
+// `credentials`; for Snowflake this first places the key file (see
+// place_private_key). Raises ValueError for a type other than the two.
+nb::dict build_connection_entry(const ModuleGlobals& globals, nb::handle type, nb::dict credentials,
+                                bool copy_key, const KeyOwner& owner, ChangeReport& report);
 
 } // namespace qivo

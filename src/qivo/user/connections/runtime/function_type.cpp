@@ -1,6 +1,6 @@
-#include "function_type.h"
+#include "runtime/function_type.h"
 
-#include "arguments.h"
+#include "runtime/argument_binder.h"
 
 #include <new>
 #include <structmember.h>
@@ -26,7 +26,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* self = as_function(callable);
     // The functions call each other through the module namespace, so a
     // rebinding can make them recurse without any Python frame in between.
-    if (Py_EnterRecursiveCall(" while calling a connections function") != 0) {
+    if (Py_EnterRecursiveCall(" while calling a module function") != 0) {
         return nullptr;
     }
     PyObject* result = python_boundary([&] {
@@ -99,7 +99,9 @@ PyObject* get_globals(PyObject* self, void*) {
     return Py_NewRef(PyModule_GetDict(PyType_GetModule(Py_TYPE(self))));
 }
 
-PyObject* get_none(PyObject*, void*) {
+// Every parameter is positional-or-keyword, so there are no keyword-only
+// defaults.
+PyObject* get_kwdefaults(PyObject*, void*) {
     Py_RETURN_NONE;
 }
 
@@ -113,18 +115,17 @@ PyObject* get_annotations(PyObject* self, void*) {
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     return python_boundary([&] {
-        nb::object inspect = checked(PyImport_ImportModule("inspect"));
-        nb::object parameter_type = inspect.attr("Parameter");
-        nb::object empty = parameter_type.attr("empty");
-        nb::object kind = parameter_type.attr("POSITIONAL_OR_KEYWORD");
+        nb::object inspect = checked(PyImport_Import("inspect"_id));
+        nb::object parameter_type = inspect.attr("Parameter"_id);
+        nb::object empty = parameter_type.attr("empty"_id);
+        nb::object kind = parameter_type.attr("POSITIONAL_OR_KEYWORD"_id);
         const auto& parameters = function->definition->parameters;
         const Py_ssize_t default_count =
             function->defaults.is_none() ? 0 : nb::len(function->defaults);
         const Py_ssize_t first_default = static_cast<Py_ssize_t>(parameters.size()) - default_count;
         auto annotation_of = [&](const char* name) -> nb::object {
-            PyObject* found = nullptr;
-            checked_status(PyDict_GetItemStringRef(function->annotations.ptr(), name, &found));
-            return found ? nb::steal(found) : empty;
+            nb::object found = dict_item(function->annotations, name);
+            return found.is_valid() ? found : empty;
         };
         nb::list signature_parameters;
         for (size_t i = 0; i < parameters.size(); ++i) {
@@ -137,8 +138,8 @@ PyObject* get_signature(PyObject* self, void*) {
                 parameter_type(parameters[i].name, kind, nb::arg("default") = default_value,
                                nb::arg("annotation") = annotation_of(parameters[i].name)));
         }
-        return inspect.attr("Signature")(signature_parameters,
-                                         nb::arg("return_annotation") = annotation_of("return"));
+        return inspect.attr("Signature"_id)(signature_parameters,
+                                            nb::arg("return_annotation") = annotation_of("return"));
     });
 }
 
@@ -154,7 +155,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module_name, nullptr, nullptr, nullptr},
     {"__doc__", get_doc, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
-    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
@@ -187,7 +188,7 @@ PyType_Slot function_slots[] = {
 };
 
 PyType_Spec function_type_spec = {
-    "qivo.user.connections.manager.manager_function",
+    nullptr, // the type's name, given by the module
     sizeof(FunctionObject),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_MANAGED_DICT |
@@ -196,13 +197,13 @@ PyType_Spec function_type_spec = {
 };
 
 nb::object make_default(DefaultValue value) {
-    switch (value) {
-    case DefaultValue::true_value:
+    switch (value.kind) {
+    case DefaultValue::Kind::true_value:
         return nb::borrow(Py_True);
-    case DefaultValue::snowflake:
-        return nb::str("snowflake");
-    case DefaultValue::none:
-    case DefaultValue::required:
+    case DefaultValue::Kind::text:
+        return nb::str(value.text);
+    case DefaultValue::Kind::none:
+    case DefaultValue::Kind::required:
         break;
     }
     return nb::none();
@@ -210,15 +211,19 @@ nb::object make_default(DefaultValue value) {
 
 } // namespace
 
-nb::object create_function_type(nb::handle module) {
-    return checked(PyType_FromModuleAndSpec(module.ptr(), &function_type_spec, nullptr));
+nb::object create_function_type(nb::handle module, const char* type_name) {
+    // The type copies its name, so the spec may carry a different one each
+    // time (one type is made per module object).
+    PyType_Spec spec = function_type_spec;
+    spec.name = type_name;
+    return checked(PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr));
 }
 
 nb::object create_function(nb::handle function_type, const FunctionDefinition& definition) {
     nb::list defaults;
     nb::dict annotations;
     for (const ParameterDefinition& parameter : definition.parameters) {
-        if (parameter.default_value != DefaultValue::required) {
+        if (!parameter.required()) {
             defaults.append(make_default(parameter.default_value));
         }
         annotations[parameter.name] = nb::str(parameter.annotation);

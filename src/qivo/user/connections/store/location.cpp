@@ -1,4 +1,4 @@
-#include "paths.h"
+#include "store/location.h"
 
 #include "store/staged_file.h"
 
@@ -25,30 +25,38 @@ constexpr std::string_view store_template = "[yorsk_dev1]\n"
 // and then moved into place without replacing anything, so a failure never
 // leaves a partial store that later calls would take for a real one. The new
 // file holds secrets later, so only its owner may read it.
-bool create_store_from_template(const ModuleNamespace& globals, nb::handle connections_file) {
+bool create_store_from_template(const ModuleGlobals& globals, nb::handle connections_file) {
     StagedFile staged(connections_file);
     nb::str text(store_template.data(), store_template.size());
-    staged.write_with_open(globals, nullptr, [&](nb::handle file) { file.attr("write")(text); });
-    staged.sync(store_template.size());
+    staged.write_with_open(globals, nullptr, [&](nb::handle file) { file.attr("write"_id)(text); });
+    staged.verify_and_sync(store_template.size());
     return staged.place_if_absent();
 }
 
+constexpr std::string_view store_file_name = "connections.toml";
+
 } // namespace
 
-nb::object get_velmor_dir(const ModuleNamespace& globals) {
-    nb::object home = globals.get("Path").attr("home")();
+bool is_store_file_name(std::string_view name) {
+    const std::string store(store_file_name);
+    return name == store || name == store + ".lock" ||
+           name.starts_with(std::string_view("." + store + ".tmp-"));
+}
+
+nb::object get_velmor_dir(const ModuleGlobals& globals) {
+    nb::object home = globals.path_class().attr("home"_id)();
     return home / nb::str(".velmor");
 }
 
-nb::object get_connections_file(const ModuleNamespace& globals) {
-    return globals.call("get_velmor_dir") / nb::str("connections.toml");
+nb::object get_connections_file(const ModuleGlobals& globals) {
+    return globals.velmor_dir() / nb::str(store_file_name.data(), store_file_name.size());
 }
 
-nb::object initialize_velmor_directory(const ModuleNamespace& globals) {
-    nb::object velmor_dir = globals.call("get_velmor_dir");
-    nb::object connections_file = globals.call("get_connections_file");
-    velmor_dir.attr("mkdir")(nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
-    if (!is_true(connections_file.attr("exists")()) &&
+nb::object initialize_velmor_directory(const ModuleGlobals& globals) {
+    nb::object velmor_dir = globals.velmor_dir();
+    nb::object connections_file = globals.connections_file();
+    velmor_dir.attr("mkdir"_id)(nb::arg("mode") = 0700, nb::arg("exist_ok") = true);
+    if (!is_true(connections_file.attr("exists"_id)()) &&
         create_store_from_template(globals, connections_file)) {
         globals.print_check_line({"Created ", text(connections_file)});
     }

@@ -1,9 +1,9 @@
-// The static description of one of the module's functions: its name,
+// The static description of a module-level function: its name,
 // documentation, parameters with their annotations, defaults and argument
 // checks, and the C++ body that runs once the arguments are bound.
 #pragma once
 
-#include "namespace.h"
+#include "runtime/module_namespace.h"
 
 #include <array>
 #include <span>
@@ -13,20 +13,35 @@ namespace qivo {
 // What a parameter accepts; every failed check raises TypeError before the
 // body runs.
 enum class ArgumentCheck {
-    any,        // any object
     truth,      // any object, reduced to its truth value before the checks
     exact_str,  // exactly str (no subclass, no None)
     exact_dict, // exactly dict (no subclass, no None)
     str_or_none // None or exactly str
 };
 
-enum class DefaultValue { required, none, true_value, snowflake };
+// A parameter's default value: none (the parameter is required), None, True
+// or a text.
+struct DefaultValue {
+    enum class Kind { required, none, true_value, text };
+    Kind kind = Kind::required;
+    const char* text = nullptr;
+};
+
+namespace defaults {
+inline constexpr DefaultValue none{DefaultValue::Kind::none};
+inline constexpr DefaultValue true_value{DefaultValue::Kind::true_value};
+constexpr DefaultValue text(const char* value) {
+    return {DefaultValue::Kind::text, value};
+}
+} // namespace defaults
 
 struct ParameterDefinition {
     const char* name;
     const char* annotation;
     ArgumentCheck check;
-    DefaultValue default_value = DefaultValue::required;
+    DefaultValue default_value = {};
+
+    bool required() const { return default_value.kind == DefaultValue::Kind::required; }
 };
 
 inline constexpr size_t max_parameters = 4;

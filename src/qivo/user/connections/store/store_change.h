@@ -1,0 +1,60 @@
+// One change of the whole store: lock it, read it, let the operation change
+// the mapping, write it back, release the lock, then print what the change
+// reported.
+#pragma once
+
+#include "module_globals.h"
+
+#include <functional>
+#include <initializer_list>
+#include <vector>
+
+namespace qivo {
+
+// The lines a change reports (without their "✓ "). They are printed only
+// once the lock is released, so that a blocked standard output never holds
+// up other writers and a `print` that changes the store does not wait for
+// itself. Lines queued before a failure (a key already copied) are printed
+// all the same.
+class ChangeReport {
+public:
+    void add(std::initializer_list<TextPiece> pieces) { lines_.push_back(concatenate(pieces)); }
+    void print(const ModuleGlobals& globals) const;
+
+private:
+    std::vector<nb::object> lines_;
+};
+
+// Where a change finds the store it changes.
+class StoreSource {
+public:
+    // An existing store, read with `_load_connections_file` (which raises
+    // when there is none). The lock is taken on `get_connections_file()`,
+    // unless no TOML reader is available and reading is bound to fail.
+    static StoreSource existing() { return StoreSource(nb::handle()); }
+
+    // The store at `connections_file`, which a save has just initialised but
+    // which may be missing all the same: the change then starts from an empty
+    // dict.
+    static StoreSource may_be_missing(nb::handle connections_file) {
+        return StoreSource(connections_file);
+    }
+
+    // The store file that may be missing, or none for an existing store.
+    nb::handle connections_file() const { return connections_file_; }
+
+private:
+    explicit StoreSource(nb::handle connections_file) : connections_file_(connections_file) {}
+
+    nb::handle connections_file_;
+};
+
+// Runs one change: locks the store, reads it, calls `change(connections,
+// report)`, which alters the mapping and returns whether it must be written
+// (false: nothing to do), writes it with `_save_connections_file`, releases
+// the lock and prints the reported lines. Returns whether the store was
+// written.
+bool change_store(const ModuleGlobals& globals, StoreSource source,
+                  const std::function<bool(nb::handle connections, ChangeReport& report)>& change);
+
+} // namespace qivo
