@@ -129,3 +129,106 @@ def test_threads_lose_no_change_and_do_not_deadlock(manager, home, store, capsys
     assert None not in results  # a worker failed; its exception is reported with the test
     check_store(store, results)
     assert capsys.readouterr().out.count("✓ Created ") == 1
+
+
+# Each runs in a fresh interpreter with a store holding `yorsk_dev1`; a hang
+# fails the test at the timeout instead of blocking the run.
+REENTRY = {
+    "print-changes-the-store": ("""
+        def printing(line, calls=[]):
+            calls.append(line)
+            if len(calls) == 1:
+                m.save_connection_config("from_print", {})
+        m.print = printing
+        m.save_connection_config("outer", {})
+        """, ["from_print", "outer", "yorsk_dev1"]),
+    "callback-changes-the-store": ("""
+        real = m._save_connections_file
+        m._save_connections_file = lambda c: (m.delete_connection("yorsk_dev1"), real(c))
+        try:
+            m.save_connection_config("outer", {})
+        except RuntimeError as exc:
+            print("RuntimeError", "while this thread is changing it" in str(exc))
+        m._save_connections_file = real
+        """, ["RuntimeError True", "yorsk_dev1"]),
+    "signal-handler-changes-the-store": ("""
+        import signal
+        signal.signal(signal.SIGUSR1, lambda *_: m.save_connection_config("from_signal", {}))
+        real = m._save_connections_file
+        m._save_connections_file = lambda c: (signal.raise_signal(signal.SIGUSR1), real(c))
+        try:
+            m.save_connection_config("outer", {})
+        except RuntimeError:
+            print("RuntimeError")
+        m._save_connections_file = real
+        m.save_connection_config("after", {})  # the lock was released
+        """, ["RuntimeError", "after", "yorsk_dev1"]),
+    "child-forked-while-a-thread-holds-the-lock": ("""
+        import os, subprocess, sys, threading, time, warnings
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads
+        inside, release, real = threading.Event(), threading.Event(), m._save_connections_file
+        m._save_connections_file = lambda c: (inside.set(), release.wait(), real(c))
+        holder = threading.Thread(target=m.save_connection_config, args=("held", {}))
+        holder.start()
+        inside.wait()
+        child = os.fork()
+        if child == 0:
+            time.sleep(60)
+            os._exit(0)
+        release.set()
+        holder.join()
+        # Another process gets the lock while the child still lives.
+        other = subprocess.run([sys.executable, "-c", "from qivo.user.connections import manager as m; "
+                                "m.save_connection_config('other', {})"], timeout=30, capture_output=True)
+        os.kill(child, 9)
+        os.waitpid(child, 0)
+        print("other", other.returncode)
+        """, ["other 0", "held", "other", "yorsk_dev1"]),
+}
+
+
+@pytest.mark.parametrize("case", REENTRY)
+def test_reentrant_changes_and_forks_never_hang(home, case):
+    code, expected = REENTRY[case]
+    result = support.run_python(
+        "from qivo.user.connections import manager as m\nm.initialize_velmor_directory()\n"
+        + textwrap.dedent(code) + "\nprint(*sorted(m.list_connections()), sep='\\n')",
+        env={"HOME": str(home)}, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert [line for line in result.stdout.splitlines() if not line.startswith("✓")] == expected
+
+
+def test_blocked_output_holds_up_no_other_writer(home):
+    blocked = subprocess.Popen(
+        [sys.executable, "-c", "import sys, time\nfrom qivo.user.connections import manager as m\n"
+         "m.initialize_velmor_directory()\n"
+         "m.print = lambda line: (sys.stderr.write('written\\n'), sys.stderr.flush(), time.sleep(60))\n"
+         "m.save_connection_config('blocked', {})"],
+        env=os.environ | {"HOME": str(home)}, stderr=subprocess.PIPE, text=True)
+    try:
+        assert blocked.stderr.readline() == "written\n"  # its change is on disk; it is printing
+        other = support.run_python("from qivo.user.connections import manager as m\n"
+                                   "m.save_connection_config('other', {})", env={"HOME": str(home)},
+                                   timeout=30)
+        assert other.returncode == 0, other.stderr
+    finally:
+        blocked.kill()
+        blocked.communicate()
+    assert {"blocked", "other"} <= set(support.read(home / ".velmor" / "connections.toml"))
+
+
+def test_homes_sharing_one_store_through_links_take_one_lock(tmp_path):
+    shared, homes = tmp_path / "shared.toml", [tmp_path / "a", tmp_path / "b"]
+    shared.write_text("")
+    for home in homes:
+        (home / ".velmor").mkdir(parents=True)
+        (home / ".velmor" / "connections.toml").symlink_to(shared)
+    code = "from qivo.user.connections import manager as m\nfor i in range(40):\n" \
+           "    m.save_connection_config(f'{}-{{i}}', {{}})"
+    with ThreadPoolExecutor(2) as pool:
+        done = list(pool.map(lambda home: support.run_python(
+            code.format(home.name), env={"HOME": str(home)}, timeout=60), homes))
+    assert [p.returncode for p in done] == [0, 0], [p.stderr for p in done]
+    assert sorted(support.read(shared)) == sorted(f"{h.name}-{i}" for h in homes for i in range(40))
+    assert (tmp_path / "shared.toml.lock").exists()
+    assert not any((home / ".velmor" / "connections.toml.lock").exists() for home in homes)

@@ -1,6 +1,6 @@
 """The store writer: exact layout, faithful round trips, and no damage on failure."""
 
-import builtins, copy, errno, json, math, os, types
+import builtins, copy, errno, fcntl, json, math, os, stat, types
 import datetime as dt
 
 import pytest
@@ -100,20 +100,61 @@ cyclic_dict["k"] = cyclic_dict
     ("lone \ud800", UnicodeEncodeError, "surrogate"),
     (dt.datetime(2024, 1, 1, tzinfo=dt.timezone(dt.timedelta(seconds=90))), ValueError, "minutes"),
     (dt.time(1, tzinfo=dt.timezone.utc), ValueError, "zone"),
-    (cyclic_list, RecursionError, "recursion"), (cyclic_dict, RecursionError, "recursion"),
-    (nested(2000), ValueError, "could not read them back"),  # deeper than the reader parses
+    (cyclic_list, ValueError, "100 levels"), (cyclic_dict, ValueError, "100 levels"),
+    (nested(101), ValueError, "100 levels"), ([{"k": nested(100)}], ValueError, "100 levels"),
 ])
 def test_unwritable_values_refused_before_the_store_is_touched(manager, old_store, bad, error, named):
-    with pytest.raises(error, match=named) as raised:
+    with pytest.raises(error, match=named):
         manager._save_connections_file({"ok": {"k": "v"}, "bad": {"first": 1, "x": bad}})
-    # The too-deep value is refused because reading it back overflowed the reader.
-    assert named != "could not read them back" or isinstance(raised.value.__cause__, RecursionError)
     assert_untouched(old_store)
 
 
-def test_deep_values_within_the_readers_reach_are_written(manager, old_store):
-    manager._save_connections_file({"a": {"k": nested(200)}})
-    assert manager._load_connections_file() == {"a": {"k": nested(200)}}
+def test_values_nested_100_levels_read_back_from_a_deep_call(manager, old_store):
+    manager._save_connections_file({"a": {"k": nested(100), "t": [{"k": nested(98)}]}})
+
+    def read_at_depth(depth):  # the reader runs well inside the recursion limit
+        return read_at_depth(depth - 1) if depth else manager._load_connections_file()
+
+    assert read_at_depth(500) == {"a": {"k": nested(100), "t": [{"k": nested(98)}]}}
+
+
+class Key(str):
+    """Keys that are different objects but have one text."""
+
+    def __eq__(self, other):
+        return self is other
+
+    __hash__ = object.__hash__
+
+
+class Repeating(dict):
+    def items(self):
+        return [("k", 1), ("k", 2)]
+
+
+class Meddling(dt.datetime):
+    """Changes an entry already written, the first time its offset is asked for."""
+
+    table = None
+
+    def utcoffset(self):
+        Meddling.table["a"] = "after"
+        return None
+
+
+@pytest.mark.parametrize("make", [
+    lambda: {"t": {Key("k"): 1, Key("k"): 2}},
+    lambda: {Key("t"): {}, Key("t"): {}},
+    lambda: {"t": {"inline": Repeating()}},
+    lambda: {"t": (table := {"a": "before", "when": Meddling(2020, 1, 1)}),
+             "_": setattr(Meddling, "table", table)},
+], ids=["same-text-keys", "same-text-tables", "items-repeats-a-key", "changed-while-written"])
+def test_renderings_that_would_not_read_back_are_refused(manager, old_store, make):
+    connections = make()
+    connections.pop("_", None)
+    with pytest.raises(ValueError, match="would (not )?read back"):
+        manager._save_connections_file(connections)
+    assert_untouched(old_store)
 
 
 def dump_half_then_fail(connections, file):
@@ -183,6 +224,28 @@ def test_symlinked_store_stays_a_link(manager, store, velmor_dir, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["home", "real.toml"]
 
 
+@pytest.mark.parametrize("kind", ["null device", "fifo"])
+def test_store_linked_to_a_device_or_fifo_is_never_replaced(manager, store, velmor_dir, tmp_path, kind):
+    velmor_dir.mkdir()
+    node = tmp_path / "node"
+    if kind == "fifo":
+        os.mkfifo(node)
+    elif os.geteuid() == 0:
+        os.mknod(node, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # a null device of our own
+    else:
+        node = "/dev/null"
+    store.symlink_to(node)
+    if kind == "fifo":  # (reading it would wait for a writer, as open() does)
+        with pytest.raises(OSError, match="Not a regular file"):
+            manager._save_connections_file({"a": {}})
+        assert os.listdir(velmor_dir) == ["connections.toml"]
+    else:  # written through the device, as opening it for writing would
+        manager.save_connection_config("a", {})
+        assert manager.list_connections() == []
+        assert sorted(os.listdir(velmor_dir)) == ["connections.toml", "connections.toml.lock"]
+    assert store.is_symlink() and (stat.S_ISFIFO if kind == "fifo" else stat.S_ISCHR)(os.stat(node).st_mode)
+
+
 @pytest.mark.parametrize("only_toml", [False, True])
 def test_utf8_under_ascii_locale(write_store, only_toml):
     # With only `toml` installed, its `dump` writes and its text-mode `load` reads.
@@ -204,14 +267,20 @@ def test_utf8_under_ascii_locale(write_store, only_toml):
     assert os.listdir(store.parent) == ["connections.toml"]
 
 
-def test_abandoned_temporary_files_are_removed(manager, old_store):
-    # Left by writers killed before their rename: removed once long abandoned,
-    # never while a writer could still be using one.
-    names = [".connections.toml.tmp-OLDxyz", ".connections.toml.tmp-NEWxyz",
-             ".connections.toml.tmp-OLD-longer", ".other.toml.tmp-OLDxyz"]
-    for name in names:
-        (old_store.parent / name).write_text("secret")
-        if "OLD" in name:
-            os.utime(old_store.parent / name, (0, 0))
-    manager._save_connections_file({"a": {}})
-    assert sorted(os.listdir(old_store.parent)) == sorted(["connections.toml"] + names[1:])
+HEX = "0123456789abcdef"
+
+
+def test_only_dead_writers_temporary_files_are_removed(manager, old_store):
+    directory = old_store.parent
+    dead, live = f".connections.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[::-1]}"
+    kept = [live, ".connections.toml.tmp-backup", f".connections.toml.tmp-{HEX.upper()}",
+            f".connections.toml.tmp-{HEX}0", f".other.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[1:]}x"]
+    for name in [dead] + kept:
+        (directory / name).write_text("secret")
+    (directory / f".connections.toml.tmp-{HEX[2:]}ab").mkdir()
+    (directory / f".connections.toml.tmp-{HEX[2:]}cd").symlink_to(dead)
+    with open(directory / live) as writer:
+        fcntl.flock(writer, fcntl.LOCK_EX)  # a writer that is still at work
+        manager._save_connections_file({"a": {}})
+    assert sorted(os.listdir(directory)) == sorted(
+        ["connections.toml", f".connections.toml.tmp-{HEX[2:]}ab", f".connections.toml.tmp-{HEX[2:]}cd"] + kept)

@@ -46,6 +46,7 @@ private:
         switch (path_kind(path)) {
         case PathKind::missing:
             return true;
+        case PathKind::character_device:
         case PathKind::other:
             return false;
         case PathKind::regular_file:

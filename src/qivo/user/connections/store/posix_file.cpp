@@ -1,10 +1,12 @@
 #include "store/posix_file.h"
 
 #include <array>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace qivo {
 
@@ -49,15 +51,62 @@ void UniqueFd::reset(int fd) {
     fd_ = fd;
 }
 
-PathKind path_kind(const std::string& path) {
+namespace {
+
+FileStatus status_from(const struct statx& entry) {
+    return {entry.stx_mode, entry.stx_uid,       entry.stx_gid,      entry.stx_size,
+            entry.stx_ino,  entry.stx_dev_major, entry.stx_dev_minor};
+}
+
+constexpr unsigned status_fields =
+    STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_SIZE | STATX_INO;
+
+} // namespace
+
+std::optional<FileStatus> status_of(const std::string& path, bool follow) {
     struct statx entry{};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE, &entry) != 0) {
+    if (statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, status_fields, &entry) !=
+        0) {
+        return std::nullopt;
+    }
+    return status_from(entry);
+}
+
+std::optional<FileStatus> status_of(int fd) {
+    struct statx entry{};
+    if (statx(fd, "", AT_EMPTY_PATH, status_fields, &entry) != 0) {
+        return std::nullopt;
+    }
+    return status_from(entry);
+}
+
+std::optional<std::string> resolve_links(const std::string& path) {
+    std::string current = path;
+    std::vector<char> buffer(PATH_MAX);
+    // The same bound on a chain of links as the kernel's.
+    for (int depth = 0; depth <= 40; ++depth) {
+        const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
+        if (length < 0) {
+            return current;
+        }
+        std::string link(buffer.data(), static_cast<size_t>(length));
+        current = link.starts_with('/') ? link : directory_of(current) + "/" + link;
+    }
+    return std::nullopt;
+}
+
+PathKind path_kind(const std::string& path) {
+    const std::optional<FileStatus> status = status_of(path);
+    if (!status) {
+        if (errno == ENOENT && status_of(path, false)) {
+            return PathKind::other; // a dangling link
+        }
         return errno == ENOENT ? PathKind::missing : PathKind::other;
     }
-    struct statx target{};
-    return statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE, &target) == 0 && S_ISREG(target.stx_mode)
-               ? PathKind::regular_file
-               : PathKind::other;
+    if (S_ISREG(status->mode)) {
+        return PathKind::regular_file;
+    }
+    return S_ISCHR(status->mode) ? PathKind::character_device : PathKind::other;
 }
 
 bool same_content(const std::string& first, const std::string& second) {

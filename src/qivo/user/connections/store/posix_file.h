@@ -1,13 +1,16 @@
 // Small helpers for working with files through the operating system: the
-// path a Python path object names, OSErrors that read like open()'s, retries
-// of interrupted calls, and owned file descriptors.
+// path a Python path object names, OSErrors that read like open()'s, file
+// status, links, retries of interrupted calls, and owned file descriptors.
 #pragma once
 
 #include "runtime/capi.h"
 
 #include <cerrno>
+#include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
+#include <sys/types.h>
 #include <utility>
 
 namespace qivo {
@@ -35,6 +38,38 @@ auto retry_on_interrupt(Call&& call) {
     }
 }
 
+// What the system reports of a file (through statx, which every supported
+// C library offers unversioned).
+struct FileStatus {
+    unsigned mode; // type and permission bits
+    uid_t owner;
+    gid_t group;
+    std::uint64_t size;
+    std::uint64_t inode;
+    unsigned device_major;
+    unsigned device_minor;
+
+    bool same_file(const FileStatus& other) const {
+        return inode == other.inode && device_major == other.device_major &&
+               device_minor == other.device_minor;
+    }
+};
+
+// The status of the file at `path` (of the link itself when `follow` is
+// false) or of an open descriptor; none, with errno set, on failure.
+std::optional<FileStatus> status_of(const std::string& path, bool follow = true);
+std::optional<FileStatus> status_of(int fd);
+
+// The path that writing to `path` reaches: `path` itself or, when it is a
+// symbolic link (even a dangling one), the file its chain of links names;
+// none for a chain that does not end (a loop).
+std::optional<std::string> resolve_links(const std::string& path);
+
+// What stands at a path, links followed: nothing (or a dangling link), a
+// regular file, a character device, or anything else.
+enum class PathKind { missing, regular_file, character_device, other };
+PathKind path_kind(const std::string& path);
+
 // An open file descriptor, closed when the owner goes.
 class UniqueFd {
 public:
@@ -57,11 +92,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-// What stands at a path: nothing, a regular file (or a link to one), or
-// anything else (a directory, a device, a dangling link, ...).
-enum class PathKind { missing, regular_file, other };
-PathKind path_kind(const std::string& path);
 
 // Whether two files hold the same bytes; false when either cannot be read.
 bool same_content(const std::string& first, const std::string& second);

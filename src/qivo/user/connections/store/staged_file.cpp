@@ -2,86 +2,161 @@
 
 #include "runtime/context_manager.h"
 
-#include <cerrno>
-#include <climits>
+#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace qivo {
 
 namespace {
 
-// Temporary files of writers that were killed before they could move their
-// file into place hold secrets and would pile up: each new staging removes
-// those of its target that are long abandoned (no live writer keeps one for
-// more than a moment).
-void remove_abandoned_staged_files(const std::string& directory, const std::string& prefix) {
-    constexpr time_t abandoned_after_seconds = 600;
-    DIR* listing = opendir(directory.c_str());
+constexpr size_t random_name_length = 16;
+
+// A temporary file's name: the prefix and 16 random lowercase hex digits,
+// a form no one gives a file by hand.
+std::string random_name(const std::string& prefix) {
+    std::array<unsigned char, random_name_length / 2> bytes{};
+    if (getrandom(bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) {
+        // No entropy source: the clock and the process still make the name
+        // unlikely to be taken, and creation is exclusive anyway.
+        static unsigned counter = 0;
+        const auto mixed = static_cast<unsigned long long>(time(nullptr)) * 1000003ULL ^
+                           static_cast<unsigned long long>(getpid()) << 20 ^ ++counter;
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
+        }
+    }
+    std::string name = prefix;
+    for (unsigned char byte : bytes) {
+        std::array<char, 3> digits{};
+        std::snprintf(digits.data(), digits.size(), "%02x", byte);
+        name += digits.data();
+    }
+    return name;
+}
+
+bool is_staged_file_name(std::string_view name, const std::string& prefix) {
+    if (!name.starts_with(prefix) || name.size() != prefix.size() + random_name_length) {
+        return false;
+    }
+    const std::string_view digits = name.substr(prefix.size());
+    return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
+// Removes the temporary files that writers killed before they could move
+// theirs into place left in `directory`. Every writer holds an flock on its
+// temporary file from before the file has a name until it is gone, so a file
+// whose lock can be taken belongs to a dead writer; it is removed only while
+// that lock is held and its name still leads to it.
+void remove_dead_writers_files(const std::string& directory, const std::string& prefix) {
+    const UniqueFd directory_fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* listing = directory_fd ? fdopendir(dup(directory_fd.get())) : nullptr;
     if (listing == nullptr) {
         return;
     }
-    const time_t now = time(nullptr);
     while (const dirent* entry = readdir(listing)) {
-        const std::string_view name(entry->d_name);
-        if (!name.starts_with(prefix) || name.size() != prefix.size() + 6) {
+        if (!is_staged_file_name(entry->d_name, prefix)) {
             continue;
         }
-        const std::string path = directory + "/" + entry->d_name;
-        struct stat info{};
-        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == geteuid() &&
-            now - info.st_mtime > abandoned_after_seconds) {
-            unlink(path.c_str());
+        const UniqueFd file(openat(directory_fd.get(), entry->d_name,
+                                   O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        const std::optional<FileStatus> status = file ? status_of(file.get()) : std::nullopt;
+        if (!status || !S_ISREG(status->mode) || status->owner != geteuid() ||
+            flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+            continue;
+        }
+        struct statx named{};
+        if (statx(directory_fd.get(), entry->d_name, AT_SYMLINK_NOFOLLOW, STATX_INO, &named) == 0 &&
+            named.stx_ino == status->inode && named.stx_dev_major == status->device_major &&
+            named.stx_dev_minor == status->device_minor) {
+            unlinkat(directory_fd.get(), entry->d_name, 0);
         }
     }
     closedir(listing);
 }
 
-// The path that writing to `path` would reach: `path` itself, or, when it is a
-// symbolic link (even a dangling one), the file its chain of links names. A
-// chain too long to end (a loop) raises OSError(ELOOP) naming `report_path`.
-std::string follow_links(const std::string& path, nb::handle report_path) {
-    std::string current = path;
-    std::vector<char> buffer(PATH_MAX);
-    // The same bound on a chain of links as the kernel's.
-    for (int depth = 0; depth <= 40; ++depth) {
-        const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
-        if (length < 0) {
-            return current;
-        }
-        std::string link(buffer.data(), static_cast<size_t>(length));
-        current = link.starts_with('/') ? link : directory_of(current) + "/" + link;
-    }
-    raise_os_error(ELOOP, report_path);
-}
-
 } // namespace
 
-StagedFile::StagedFile(nb::handle path)
-    : target_(follow_links(fs_path(path), path)), report_path_(checked(PyOS_FSPath(path.ptr()))) {
-    const std::string directory = directory_of(target_);
-    const std::string prefix = "." + base_name_of(target_) + ".tmp-";
-    remove_abandoned_staged_files(directory, prefix);
-    std::string pattern = directory + "/" + prefix + "XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    // mkostemp creates the file exclusively, with permission bits 0o600.
-    fd_ = retry_on_interrupt([&] { return mkostemp(name.data(), O_CLOEXEC); });
-    if (fd_ < 0) {
+StagedFile::StagedFile(nb::handle path) : report_path_(checked(PyOS_FSPath(path.ptr()))) {
+    const std::optional<std::string> target = resolve_links(fs_path(path));
+    if (!target) {
+        raise_os_error(ELOOP, report_path_);
+    }
+    target_ = *target;
+    directory_ = directory_of(target_);
+    prefix_ = "." + base_name_of(target_) + ".tmp-";
+    refuse_read_only_target();
+    if (!create_anonymous_then_name()) {
+        create_named();
+    }
+}
+
+void StagedFile::refuse_read_only_target() const {
+    // A store its owner made read-only is not replaced behind their back:
+    // the write fails as opening the file for writing would.
+    if (faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0 &&
+        (errno == EACCES || errno == EPERM || errno == EROFS)) {
         raise_os_error(errno, report_path_);
     }
-    temporary_path_.assign(name.data());
+}
+
+// The file is made without a name, locked, and only then linked to its
+// temporary name, so no one ever sees it unlocked. Returns false where
+// anonymous files (or /proc, to name them) are missing.
+bool StagedFile::create_anonymous_then_name() {
+    UniqueFd fd(open(directory_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (!fd) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) {
+            return false;
+        }
+        raise_os_error(errno, report_path_);
+    }
+    flock(fd.get(), LOCK_EX);
+    fchmod(fd.get(), 0600); // whatever the umask
+    const std::string handle = "/proc/self/fd/" + std::to_string(fd.get());
+    for (;;) {
+        std::string name = directory_ + "/" + random_name(prefix_);
+        if (linkat(AT_FDCWD, handle.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            temporary_path_ = std::move(name);
+            fd_ = std::move(fd);
+            return true;
+        }
+        if (errno == ENOENT && access("/proc/self/fd", X_OK) != 0) {
+            return false;
+        }
+        if (errno != EEXIST) {
+            raise_os_error(errno, report_path_);
+        }
+    }
+}
+
+void StagedFile::create_named() {
+    for (;;) {
+        std::string name = directory_ + "/" + random_name(prefix_);
+        UniqueFd fd(retry_on_interrupt([&] {
+            return open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        }));
+        if (fd) {
+            flock(fd.get(), LOCK_EX);
+            fchmod(fd.get(), 0600); // whatever the umask
+            temporary_path_ = std::move(name);
+            fd_ = std::move(fd);
+            return;
+        }
+        if (errno != EEXIST) {
+            raise_os_error(errno, report_path_);
+        }
+    }
 }
 
 StagedFile::~StagedFile() {
-    if (fd_ >= 0) {
-        close(fd_);
-    }
+    // The name goes before the lock, so no one finds it unlocked.
     if (!placed_ && !temporary_path_.empty()) {
         unlink(temporary_path_.c_str());
     }
@@ -100,33 +175,33 @@ void StagedFile::write_with_open(const ModuleGlobals& globals, const char* encod
 }
 
 void StagedFile::verify_and_sync(std::optional<size_t> expected_size) {
-    struct stat written{};
-    if (fstat(fd_, &written) != 0) {
+    const std::optional<FileStatus> written = status_of(fd_.get());
+    if (!written) {
         raise_os_error(errno, report_path_);
     }
-    if (expected_size && static_cast<size_t>(written.st_size) != *expected_size) {
+    if (expected_size && written->size != *expected_size) {
         raise_error(PyExc_OSError,
                     "%S was not written: %zu of %zu bytes reached the temporary file",
-                    report_path_.ptr(), static_cast<size_t>(written.st_size), *expected_size);
+                    report_path_.ptr(), static_cast<size_t>(written->size), *expected_size);
     }
-    if (retry_on_interrupt([&] { return fsync(fd_); }) != 0) {
+    if (retry_on_interrupt([&] { return fsync(fd_.get()); }) != 0) {
         raise_os_error(errno, report_path_);
     }
 }
 
 void StagedFile::keep_target_attributes() {
-    struct stat replaced{};
-    if (stat(target_.c_str(), &replaced) != 0) {
+    const std::optional<FileStatus> replaced = status_of(target_);
+    if (!replaced) {
         if (errno == ENOENT) {
             return;
         }
         raise_os_error(errno, report_path_);
     }
-    if (fchmod(fd_, replaced.st_mode & 07777) != 0) {
+    if (fchmod(fd_.get(), replaced->mode & 07777) != 0) {
         raise_os_error(errno, report_path_);
     }
-    if ((replaced.st_uid != geteuid() || replaced.st_gid != getegid()) &&
-        fchown(fd_, replaced.st_uid, replaced.st_gid) != 0 && errno != EPERM) {
+    if ((replaced->owner != geteuid() || replaced->group != getegid()) &&
+        fchown(fd_.get(), replaced->owner, replaced->group) != 0 && errno != EPERM) {
         raise_os_error(errno, report_path_);
     }
 }
@@ -135,8 +210,7 @@ void StagedFile::replace_target() {
     if (rename(temporary_path_.c_str(), target_.c_str()) != 0) {
         raise_os_error(errno, report_path_);
     }
-    placed_ = true;
-    sync_directory();
+    published();
 }
 
 bool StagedFile::place_if_absent() {
@@ -156,24 +230,26 @@ bool StagedFile::place_if_absent() {
         }
         raise_os_error(errno, report_path_);
     }
+    published();
+    return true;
+}
+
+void StagedFile::published() {
     placed_ = true;
     sync_directory();
-    return true;
+    remove_dead_writers_files(directory_, prefix_);
 }
 
 void StagedFile::sync_directory() {
     // Makes the rename itself durable. File systems that cannot sync a
     // directory still hold the complete file, so only a real I/O error is
     // reported.
-    const int directory = open(directory_of(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) {
+    const UniqueFd directory(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!directory) {
         return;
     }
-    const int result = retry_on_interrupt([&] { return fsync(directory); });
-    const int error_number = errno;
-    close(directory);
-    if (result != 0 && error_number == EIO) {
-        raise_os_error(error_number, report_path_);
+    if (retry_on_interrupt([&] { return fsync(directory.get()); }) != 0 && errno == EIO) {
+        raise_os_error(EIO, report_path_);
     }
 }
 

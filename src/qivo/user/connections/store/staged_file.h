@@ -1,6 +1,9 @@
 // Files that are written completely beside their final place and only then
 // moved there with one rename, so that no reader ever sees, and no failure
-// ever leaves, a partly written file.
+// ever leaves, a partly written file. A writer holds an flock on its
+// temporary file for as long as the file has a name, so the temporary files
+// of writers that were killed can be told apart and are removed by the next
+// write that succeeds.
 #pragma once
 
 #include "module_globals.h"
@@ -16,7 +19,8 @@ class StagedFile {
 public:
     // Creates an empty temporary file with permission bits 0o600 beside the
     // file that writing to `path` reaches (its target, if it is a symbolic
-    // link). Errors are reported against `path`.
+    // link). Errors are reported against `path`; a target its owner made
+    // read-only raises PermissionError, as opening it for writing would.
     explicit StagedFile(nb::handle path);
     ~StagedFile();
     StagedFile(const StagedFile&) = delete;
@@ -45,12 +49,18 @@ public:
     bool place_if_absent();
 
 private:
+    void refuse_read_only_target() const;
+    bool create_anonymous_then_name();
+    void create_named();
+    void published();
     void sync_directory();
 
-    std::string target_;
-    std::string temporary_path_;
     nb::object report_path_;
-    int fd_ = -1;
+    std::string target_;
+    std::string directory_;
+    std::string prefix_; // of the temporary files' names
+    std::string temporary_path_;
+    UniqueFd fd_;
     bool placed_ = false;
 };
 

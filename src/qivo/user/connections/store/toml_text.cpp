@@ -32,21 +32,21 @@ bool fits_literal_string(std::string_view text) {
     return true;
 }
 
-// Counts the nesting of arrays and inline tables, and bounds it by the
-// interpreter's recursion limit, which also stops values that contain
-// themselves.
+// Counts the nesting of arrays and inline tables and refuses values nested
+// deeper than any reader is sure to read back from any caller's stack (a
+// value that contains itself included).
 class NestingGuard {
 public:
-    NestingGuard(int& depth, int& deepest) : depth_(depth) {
-        if (Py_EnterRecursiveCall(" while writing the connections file") != 0) {
-            nb::raise_python_error();
+    explicit NestingGuard(int& depth) : depth_(depth) {
+        if (depth_ == max_nesting) {
+            raise_error(PyExc_ValueError,
+                        "cannot write values nested more than %d levels deep to the connections "
+                        "file",
+                        max_nesting);
         }
-        deepest = std::max(deepest, ++depth_);
+        ++depth_;
     }
-    ~NestingGuard() {
-        --depth_;
-        Py_LeaveRecursiveCall();
-    }
+    ~NestingGuard() { --depth_; }
     NestingGuard(const NestingGuard&) = delete;
     NestingGuard& operator=(const NestingGuard&) = delete;
 
@@ -57,9 +57,6 @@ private:
 class TomlText {
 public:
     std::string take() { return std::move(text_); }
-
-    // The deepest nesting of arrays and inline tables written so far.
-    int deepest() const { return deepest_; }
 
     void append(std::string_view piece) { text_.append(piece); }
 
@@ -261,7 +258,7 @@ private:
     }
 
     void array(nb::handle list) {
-        NestingGuard guard(depth_, deepest_);
+        NestingGuard guard(depth_);
         text_.push_back('[');
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i) {
             nb::object item = nb::borrow(PyList_GET_ITEM(list.ptr(), i));
@@ -274,7 +271,7 @@ private:
     }
 
     void inline_table(nb::handle mapping) {
-        NestingGuard guard(depth_, deepest_);
+        NestingGuard guard(depth_);
         bool first = true;
         text_.push_back('{');
         for_each_item(mapping, [&](nb::handle name, nb::handle item) {
@@ -289,12 +286,11 @@ private:
 
     std::string text_;
     int depth_ = 0;
-    int deepest_ = 0;
 };
 
 } // namespace
 
-RenderedStore render_store_text(nb::handle connections) {
+std::string render_store_text(nb::handle connections) {
     // Entries outside any table (possible in a hand-edited file) must come
     // before the first table header to stay outside every table.
     TomlText top_level;
@@ -315,7 +311,7 @@ RenderedStore render_store_text(nb::handle connections) {
         text.push_back('\n');
     }
     text.append(tables.take());
-    return {std::move(text), std::max(top_level.deepest(), tables.deepest())};
+    return text;
 }
 
 } // namespace qivo

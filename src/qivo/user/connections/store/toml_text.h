@@ -10,15 +10,14 @@
 
 namespace qivo {
 
-struct RenderedStore {
-    std::string text; // UTF-8
-    int nesting;      // deepest nesting of arrays and inline tables
-};
+// The deepest nesting of arrays and inline tables that is written.
+inline constexpr int max_nesting = 100;
 
-// The complete text for `connections`. Raises, before anything is written,
-// TypeError for a name that is not a str or a value of a kind TOML cannot
-// hold, ValueError for a value TOML cannot represent exactly, and
-// UnicodeEncodeError for a str that UTF-8 cannot carry.
-RenderedStore render_store_text(nb::handle connections);
+// The complete text (UTF-8) for `connections`. Raises, before anything is
+// written, TypeError for a name that is not a str or a value of a kind TOML
+// cannot hold, ValueError for a value TOML cannot represent exactly or one
+// nested deeper than max_nesting, and UnicodeEncodeError for a str that
+// UTF-8 cannot carry.
+std::string render_store_text(nb::handle connections);
 
 } // namespace qivo

@@ -1,43 +1,77 @@
 #include "store/writer.h"
 
+#include "runtime/context_manager.h"
+#include "store/read_back.h"
 #include "store/staged_file.h"
 #include "store/toml_text.h"
+
+#include <sys/stat.h>
 
 namespace qivo {
 
 namespace {
 
-// Moves the staged file over the store once it is complete and on disk. The
-// store keeps the permission bits and owner it had; a new store keeps the
-// staged file's 0o600.
-void replace_store(StagedFile& staged, std::optional<size_t> expected_size) {
+using WriteText = std::function<void(nb::handle file)>;
+
+// Writes a store whose place holds a character device (a link to /dev/null,
+// say) through the device, as opening it for writing would.
+void write_in_place(const ModuleGlobals& globals, nb::handle connections_file,
+                    const WriteText& write) {
+    nb::object file = globals.open()(connections_file, "w", nb::arg("encoding") = "utf-8");
+    with_block(file, "f", [&](nb::handle entered) {
+        write(entered);
+        return nb::none();
+    });
+}
+
+// Replaces the store with what `write` writes into a text file: staged
+// beside it, checked to hold `expected_size` bytes (when known) and moved
+// over it. The store keeps the permission bits and owner it had; a new store
+// is 0o600. A FIFO, socket or block device at the store's place is refused:
+// it cannot be replaced by a regular file without losing what the user put
+// there.
+void replace_store(const ModuleGlobals& globals, nb::handle connections_file,
+                   std::optional<size_t> expected_size, const WriteText& write) {
+    const std::string path = fs_path(connections_file);
+    const std::optional<FileStatus> status = status_of(resolve_links(path).value_or(path));
+    if (status && S_ISCHR(status->mode)) {
+        write_in_place(globals, connections_file, write);
+        return;
+    }
+    if (status && (S_ISFIFO(status->mode) || S_ISSOCK(status->mode) || S_ISBLK(status->mode))) {
+        nb::object name = checked(PyOS_FSPath(connections_file.ptr()));
+        PyErr_SetObject(PyExc_OSError, nb::make_tuple(EINVAL, "Not a regular file", name).ptr());
+        nb::raise_python_error();
+    }
+    StagedFile staged(connections_file);
+    staged.write_with_open(globals, "utf-8", write);
     staged.keep_target_attributes();
     staged.verify_and_sync(expected_size);
     staged.replace_target();
 }
 
-// TOML readers parse nested arrays and inline tables recursively, so a value
-// nested deeply enough is written fine but cannot be read back (the standard
-// reader gives up at a few hundred levels, depending on the caller's stack).
-// Text this deep is parsed once with the selected reader before it may
-// replace the store; shallower text always reads back.
-constexpr int nesting_always_readable = 32;
-
-void check_readable(nb::handle reader, nb::handle text, int nesting) {
+// Raises ValueError, with nothing written, unless `text` reads back with the
+// TOML reader as the mapping it was rendered from: two keys with one text
+// (str subclasses, or a mapping whose items() repeats one), a mapping that
+// changed while it was written, or anything else the text does not carry
+// faithfully would otherwise leave a store that reads back different, or not
+// at all.
+void check_reads_back(nb::handle reader, nb::handle text, nb::handle connections) {
     nb::object loads = optional_attr(reader, "loads"_id);
     if (!loads.is_valid()) {
         return;
     }
+    nb::object parsed;
     try {
-        loads(text);
+        parsed = loads(text);
     } catch (nb::python_error& error) {
-        if (!error.matches(PyExc_RecursionError)) {
-            throw;
-        }
         nb::raise_from(error, PyExc_ValueError,
-                       "cannot write values nested %d levels deep to the connections file: "
-                       "the TOML reader could not read them back",
-                       nesting);
+                       "cannot write the connections file: its text would not read back");
+    }
+    if (!reads_back_as(parsed, connections)) {
+        raise_error(PyExc_ValueError,
+                    "cannot write the connections file: its text would read back different "
+                    "(two keys with the same text, or a mapping changed while it was written)");
     }
 }
 
@@ -52,24 +86,18 @@ void save_connections_file(const ModuleGlobals& globals, nb::handle connections)
     if (dump.is_valid()) {
         // A reader module that can also write (the toml package) writes the
         // text itself.
-        StagedFile staged(connections_file);
-        staged.write_with_open(globals, "utf-8", [&](nb::handle file) { dump(connections, file); });
-        replace_store(staged, std::nullopt);
+        replace_store(globals, connections_file, std::nullopt,
+                      [&](nb::handle file) { dump(connections, file); });
         return;
     }
-    // The whole text is made first: a value that cannot be written fails
-    // here, before any file is touched.
-    const RenderedStore rendered = render_store_text(connections);
-    const std::string& text = rendered.text;
+    // The whole text is made and checked first: a value that cannot be
+    // written fails here, before any file is touched.
+    const std::string text = render_store_text(connections);
     nb::object python_text =
         checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-    if (rendered.nesting > nesting_always_readable) {
-        check_readable(reader, python_text, rendered.nesting);
-    }
-    StagedFile staged(connections_file);
-    staged.write_with_open(globals, "utf-8",
-                           [&](nb::handle file) { file.attr("write"_id)(python_text); });
-    replace_store(staged, text.size());
+    check_reads_back(reader, python_text, connections);
+    replace_store(globals, connections_file, text.size(),
+                  [&](nb::handle file) { file.attr("write"_id)(python_text); });
 }
 
 } // namespace qivo
