@@ -32,10 +32,19 @@ def test_calls_leak_nothing(manager, monkeypatch):
     m = manager
     # A tmpfs keeps the thousands of synced writes fast.
     root = Path(tempfile.mkdtemp(dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None))
-    good, missing, broken, directory = (root / name for name in ("good", "missing", "broken", "dir"))
-    for home in (good, broken, directory):
+    good, missing, broken, directory, rich, late = (
+        root / name for name in ("good", "missing", "broken", "dir", "rich", "late"))
+    for home in (good, broken, directory, rich, late):
         (home / ".velmor").mkdir(parents=True)
     (broken / ".velmor" / "connections.toml").write_text("[p\n")
+    # Every kind of value the native parser builds, and the same text spoiled
+    # at its very end, after all of them were built.
+    rich_text = ("top = 1\n[p]\ns = \"\\u00e9\\t\\U0001F600\" # note \u00e9\nl = 'x'\n"
+                 "i = -123456789012345678901234567890\nf = [-0.0, -nan, 1e300, inf]\n"
+                 "d = [1979-05-27, 07:32:00.1234567, 1979-05-27T07:32:00Z, "
+                 "1979-05-27 07:32:00-05:30]\nt = { a = [true, { b = false }], c = {} }\n")
+    (rich / ".velmor" / "connections.toml").write_text(rich_text, encoding="utf-8")
+    (late / ".velmor" / "connections.toml").write_text(rich_text + "[p]\n", encoding="utf-8")
     (directory / ".velmor" / "connections.toml").mkdir()
     (root / "key.p8").write_text("KEY")
     key, big = str(root / "key.p8"), "x" * 20_000  # a leaked copy of the store shows in the RSS
@@ -72,7 +81,9 @@ def test_calls_leak_nothing(manager, monkeypatch):
             call()
         for call in failures:
             fails(call)
-        for home in (missing, broken, directory):
+        os.environ["HOME"] = str(rich)
+        m._load_connections_file()
+        for home in (missing, broken, directory, late):
             os.environ["HOME"] = str(home)
             for call in unreadable:
                 fails(call)

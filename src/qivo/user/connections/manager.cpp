@@ -3,11 +3,15 @@
 // TOML reader, the globals) and the table of its twelve functions.
 #include "docstrings.h"
 #include "module_globals.h"
+#include "module_state.h"
 #include "operations/operations.h"
 #include "runtime/function_type.h"
 #include "store/location.h"
 #include "store/reader.h"
+#include "store/standard_reader.h"
 #include "store/writer.h"
+
+#include <memory>
 
 #include <optional>
 
@@ -165,6 +169,7 @@ public:
         const char* read_mode = "rb";
         if (auto standard = try_import("tomllib")) {
             bind("tomllib", *standard);
+            keep_standard_reader(*standard);
         } else if (auto tomli = try_import("tomli")) {
             bind("tomli", *tomli);
             bind("tomllib", *tomli);
@@ -196,6 +201,14 @@ public:
     }
 
 private:
+    // Records the standard tomllib as it is now, for the store reader.
+    void keep_standard_reader(nb::handle standard) {
+        std::unique_ptr<StandardReaderSnapshot> snapshot = StandardReaderSnapshot::take(standard);
+        ModuleState* state = module_state(module_);
+        delete state->standard_reader;
+        state->standard_reader = snapshot.release();
+    }
+
     nb::handle module_;
 };
 
@@ -206,6 +219,28 @@ int manager_exec(PyObject* module) {
     } catch (...) {
         set_python_error_from_current_exception();
         return -1;
+    }
+}
+
+int manager_traverse(PyObject* module, visitproc visit, void* arg) {
+    const ModuleState* state = module_state(module);
+    if (state == nullptr || state->standard_reader == nullptr) {
+        return 0;
+    }
+    return state->standard_reader->traverse(visit, arg);
+}
+
+int manager_clear(PyObject* module) {
+    if (ModuleState* state = module_state(module); state != nullptr && state->standard_reader) {
+        state->standard_reader->clear();
+    }
+    return 0;
+}
+
+void manager_free(void* module) {
+    if (ModuleState* state = module_state(static_cast<PyObject*>(module)); state != nullptr) {
+        delete state->standard_reader;
+        state->standard_reader = nullptr;
     }
 }
 
@@ -223,12 +258,12 @@ PyModuleDef manager_module = {
     PyModuleDef_HEAD_INIT,
     "qivo.user.connections.manager",
     docs::module,
-    0,
+    sizeof(ModuleState),
     nullptr,
     manager_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    manager_traverse,
+    manager_clear,
+    manager_free,
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 // source spells a global's name.
 #pragma once
 
+#include "module_state.h"
 #include "runtime/module_namespace.h"
 
 #include <initializer_list>
@@ -27,6 +28,11 @@ public:
     void require_toml() const;
     nb::object toml_reader() const;    // tomllib
     nb::object toml_read_mode() const; // TOML_READ_MODE
+    // The standard tomllib as the module found it at import, when it chose
+    // that reader (not a global: kept in the module's state).
+    const StandardReaderSnapshot* standard_reader() const {
+        return module_state(names_.module())->standard_reader;
+    }
 
     // The standard library.
     nb::object path_class() const;                               // Path

@@ -12,6 +12,9 @@ class ModuleNamespace {
 public:
     explicit ModuleNamespace(nb::handle module) : module_(module) {}
 
+    // The module object itself.
+    nb::handle module() const { return module_; }
+
     // The value bound to `name` now (an interned str): the module's own
     // attribute, else the builtin of that name, else NameError "name '<name>'
     // is not defined".

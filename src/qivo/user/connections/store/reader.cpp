@@ -1,8 +1,51 @@
 #include "store/reader.h"
 
 #include "runtime/context_manager.h"
+#include "store/standard_reader.h"
+#include "store/store_parser.h"
 
 namespace qivo {
+
+namespace {
+
+// Whether the store can be parsed here instead of by `reader.load(file)`
+// without any difference a caller could see: the reader is the standard
+// tomllib exactly as the module found it, the file was opened for reading
+// bytes, and `file` is the buffered reader that open() returns for that.
+bool reads_natively(const StandardReaderSnapshot* standard, nb::handle reader, nb::handle read_mode,
+                    nb::handle file) {
+    return standard != nullptr && PyUnicode_CheckExact(read_mode.ptr()) &&
+           PyUnicode_CompareWithASCIIString(read_mode.ptr(), "rb") == 0 &&
+           Py_IS_TYPE(file.ptr(),
+                      reinterpret_cast<PyTypeObject*>(standard->buffered_reader_type().ptr())) &&
+           standard->unchanged(reader);
+}
+
+// What `reader.load(file)` returns, from the bytes that its own first step,
+// `file.read()`, returns. Text the native parser declines goes to
+// `reader.load` after all, over the same bytes in memory: its result or its
+// error is then tomllib's own, and the file is read once either way.
+nb::object read_natively(const StandardReaderSnapshot& standard, nb::handle reader,
+                         nb::handle file) {
+    nb::object data = call_method(file, "read"_id);
+    if (!PyBytes_CheckExact(data.ptr())) {
+        // Only a non-blocking stream reads None; load() gets it as it would.
+        nb::object read =
+            nb::module_::import_("itertools").attr("repeat"_id)(data).attr("__next__"_id);
+        nb::object stand_in =
+            nb::module_::import_("types").attr("SimpleNamespace"_id)(nb::arg("read") = read);
+        return reader.attr("load"_id)(stand_in);
+    }
+    const std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
+    if (nb::object parsed = parse_store_text(bytes, standard.offset_timezone());
+        parsed.is_valid()) {
+        return parsed;
+    }
+    return reader.attr("load"_id)(standard.bytes_io_type()(data));
+}
+
+} // namespace
 
 nb::object load_connections_file(const ModuleGlobals& globals) {
     globals.require_toml();
@@ -20,8 +63,13 @@ nb::object load_connections_file(const ModuleGlobals& globals) {
         PyUnicode_FindChar(read_mode.ptr(), 'b', 0, PyUnicode_GET_LENGTH(read_mode.ptr()), 1) < 0;
     nb::object file = text_mode ? open(connections_file, read_mode, nb::arg("encoding") = "utf-8")
                                 : open(connections_file, read_mode);
+    const StandardReaderSnapshot* standard = globals.standard_reader();
     nb::object connections = with_block(file, "connections", [&](nb::handle entered) {
-        return globals.toml_reader().attr("load"_id)(entered);
+        nb::object reader = globals.toml_reader();
+        if (reads_natively(standard, reader, read_mode, entered)) {
+            return read_natively(*standard, reader, entered);
+        }
+        return reader.attr("load"_id)(entered);
     });
     if (!connections.is_none() && !PyDict_CheckExact(connections.ptr())) {
         raise_expected_type("dict", connections);

@@ -3,6 +3,8 @@
 #include "runtime/context_manager.h"
 #include "store/read_back.h"
 #include "store/staged_file.h"
+#include "store/standard_reader.h"
+#include "store/store_parser.h"
 #include "store/toml_text.h"
 
 #include <sys/stat.h>
@@ -50,23 +52,40 @@ void replace_store(const ModuleGlobals& globals, nb::handle connections_file,
     staged.replace_target();
 }
 
-// Raises ValueError, with nothing written, unless `text` reads back with the
-// TOML reader as the mapping it was rendered from: two keys with one text
-// (str subclasses, or a mapping whose items() repeats one), a mapping that
-// changed while it was written, or anything else the text does not carry
-// faithfully would otherwise leave a store that reads back different, or not
-// at all.
-void check_reads_back(nb::handle reader, nb::handle text, nb::handle connections) {
+// What the store's text reads back as: parsed natively when the module
+// reads with the standard tomllib (the parser takes all the writer writes),
+// else, or when the parser declines the text, by the reader's own `loads`;
+// nothing when the reader has none.
+nb::object read_back(const ModuleGlobals& globals, nb::handle reader, const std::string& text,
+                     nb::handle python_text) {
+    if (const StandardReaderSnapshot* standard = globals.standard_reader()) {
+        if (nb::object parsed = parse_store_text(text, standard->offset_timezone());
+            parsed.is_valid()) {
+            return parsed;
+        }
+    }
     nb::object loads = optional_attr(reader, "loads"_id);
     if (!loads.is_valid()) {
-        return;
+        return loads;
     }
-    nb::object parsed;
     try {
-        parsed = loads(text);
+        return loads(python_text);
     } catch (nb::python_error& error) {
         nb::raise_from(error, PyExc_ValueError,
                        "cannot write the connections file: its text would not read back");
+    }
+}
+
+// Raises ValueError, with nothing written, unless `text` reads back as the
+// mapping it was rendered from: two keys with one text (str subclasses, or a
+// mapping whose items() repeats one), a mapping that changed while it was
+// written, or anything else the text does not carry faithfully would
+// otherwise leave a store that reads back different, or not at all.
+void check_reads_back(const ModuleGlobals& globals, nb::handle reader, const std::string& text,
+                      nb::handle python_text, nb::handle connections) {
+    nb::object parsed = read_back(globals, reader, text, python_text);
+    if (!parsed.is_valid()) {
+        return;
     }
     if (!reads_back_as(parsed, connections)) {
         raise_error(PyExc_ValueError,
@@ -95,7 +114,7 @@ void save_connections_file(const ModuleGlobals& globals, nb::handle connections)
     const std::string text = render_store_text(connections);
     nb::object python_text =
         checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-    check_reads_back(reader, python_text, connections);
+    check_reads_back(globals, reader, text, python_text, connections);
     replace_store(globals, connections_file, text.size(),
                   [&](nb::handle file) { file.attr("write"_id)(python_text); });
 }

@@ -1,0 +1,267 @@
+#include "store/standard_reader.h"
+
+#include <algorithm>
+
+namespace qivo {
+
+namespace {
+
+nb::object import(const char* name) {
+    return checked(PyImport_ImportModule(name));
+}
+
+// Whether `module` is a plain module named `name` loaded from the file `path`.
+bool loaded_from(nb::handle module, const char* name, nb::handle path) {
+    if (!PyModule_CheckExact(module.ptr())) {
+        return false;
+    }
+    nb::object module_name = optional_attr(module, "__name__"_id);
+    nb::object origin = optional_attr(module, "__file__"_id);
+    return module_name.is_valid() && PyUnicode_CheckExact(module_name.ptr()) &&
+           PyUnicode_CompareWithASCIIString(module_name.ptr(), name) == 0 && origin.is_valid() &&
+           PyUnicode_CheckExact(origin.ptr()) &&
+           checked_status(PyObject_RichCompareBool(origin.ptr(), path.ptr(), Py_EQ)) == 1;
+}
+
+// Adds to the set `names` every name that `code`, and the code nested in it,
+// looks up as a global or an attribute.
+void collect_names(nb::handle code, nb::handle names) {
+    for_each(code.attr("co_names"_id),
+             [&](nb::handle name) { checked_status(PySet_Add(names.ptr(), name.ptr())); });
+    for_each(code.attr("co_consts"_id), [&](nb::handle constant) {
+        if (PyCode_Check(constant.ptr())) {
+            collect_names(constant, names);
+        }
+    });
+}
+
+nb::object borrow_or_empty(PyObject* object) {
+    return object != nullptr ? nb::borrow(object) : nb::object();
+}
+
+} // namespace
+
+std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle reader) {
+    // The standard library's directory is where `os` came from: the
+    // interpreter imports it while it starts, before any directory of the
+    // user's is on the path.
+    nb::object os_path = import("os.path");
+    nb::object os_file = optional_attr(import("os"), "__file__"_id);
+    if (!os_file.is_valid() || !PyUnicode_CheckExact(os_file.ptr())) {
+        return nullptr;
+    }
+    nb::object directory = os_path.attr("join"_id)(os_path.attr("dirname"_id)(os_file), "tomllib");
+
+    struct Part {
+        const char* attribute; // of the package; none for the package itself
+        const char* name;
+        const char* file;
+        bool required;
+    };
+    static constexpr Part parts[] = {
+        {nullptr, "tomllib", "__init__.py", true},
+        {"_parser", "tomllib._parser", "_parser.py", true},
+        {"_re", "tomllib._re", "_re.py", true},
+        {"_types", "tomllib._types", "_types.py", false},
+    };
+    nb::object module_names = checked(PySet_New(nullptr));
+    std::vector<nb::object> modules;
+    for (const Part& part : parts) {
+        nb::object module = part.attribute != nullptr
+                                ? optional_attr(reader, nb::str(part.attribute))
+                                : nb::borrow(reader);
+        if (!module.is_valid()) {
+            if (part.required) {
+                return nullptr;
+            }
+            continue;
+        }
+        if (!loaded_from(module, part.name, os_path.attr("join"_id)(directory, part.file))) {
+            return nullptr;
+        }
+        checked_status(PySet_Add(module_names.ptr(), nb::str(part.name).ptr()));
+        modules.push_back(std::move(module));
+    }
+    nb::object load = optional_attr(reader, "load"_id);
+    nb::object offset_timezone = optional_attr(modules[2], "cached_tz"_id);
+    if (!load.is_valid() || !PyFunction_Check(load.ptr()) || !offset_timezone.is_valid()) {
+        return nullptr;
+    }
+
+    std::unique_ptr<StandardReaderSnapshot> snapshot(new StandardReaderSnapshot());
+    snapshot->module_ = nb::borrow(reader);
+    snapshot->offset_timezone_ = offset_timezone;
+    nb::object io = import("io");
+    snapshot->buffered_reader_type_ = io.attr("BufferedReader"_id);
+    snapshot->bytes_io_type_ = io.attr("BytesIO"_id);
+    nb::object used_names = checked(PySet_New(nullptr));
+    for (const nb::object& module : modules) {
+        snapshot->watch_namespace(PyModule_GetDict(module.ptr()), module_names, used_names);
+    }
+    // The builtins that tomllib's code may look up, among its other names.
+    nb::object builtins = load.attr("__builtins__"_id);
+    if (!PyDict_CheckExact(builtins.ptr())) {
+        return nullptr;
+    }
+    WatchedDict watched_builtins{builtins, {}, false};
+    for_each(used_names, [&](nb::handle name) {
+        PyObject* value = nullptr;
+        if (checked_status(PyDict_GetItemRef(builtins.ptr(), name.ptr(), &value)) == 1) {
+            watched_builtins.items.emplace_back(nb::borrow(name), nb::steal(value));
+        }
+    });
+    snapshot->dicts_.push_back(std::move(watched_builtins));
+    return snapshot;
+}
+
+// Records a module's or class's dict, and what it holds that tomllib's code
+// runs: its functions, and the classes of tomllib's own modules.
+void StandardReaderSnapshot::watch_namespace(nb::handle dict, nb::handle module_names,
+                                             nb::handle used_names) {
+    const bool seen = std::any_of(dicts_.begin(), dicts_.end(), [&](const WatchedDict& watched) {
+        return watched.dict.is(dict);
+    });
+    if (seen) {
+        return;
+    }
+    WatchedDict watched{nb::borrow(dict), {}, true};
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
+        watched.items.emplace_back(nb::borrow(key), nb::borrow(value));
+    }
+    std::vector<nb::object> values;
+    for (const auto& item : watched.items) {
+        values.push_back(item.second);
+    }
+    dicts_.push_back(std::move(watched));
+    for (const nb::object& item : values) {
+        if (PyFunction_Check(item.ptr())) {
+            watch_function(item, used_names);
+        } else if (PyType_Check(item.ptr())) {
+            nb::object owner = optional_attr(item, "__module__"_id);
+            if (owner.is_valid() && PyUnicode_Check(owner.ptr()) &&
+                checked_status(PySet_Contains(module_names.ptr(), owner.ptr())) == 1) {
+                nb::object type_dict =
+                    checked(PyType_GetDict(reinterpret_cast<PyTypeObject*>(item.ptr())));
+                watch_namespace(type_dict, module_names, used_names);
+            }
+        }
+    }
+}
+
+void StandardReaderSnapshot::watch_function(nb::handle function, nb::handle used_names) {
+    const bool seen =
+        std::any_of(functions_.begin(), functions_.end(),
+                    [&](const WatchedFunction& watched) { return watched.function.is(function); });
+    if (seen) {
+        return;
+    }
+    PyObject* keyword_defaults = PyFunction_GetKwDefaults(function.ptr());
+    functions_.push_back({nb::borrow(function), nb::borrow(PyFunction_GetCode(function.ptr())),
+                          borrow_or_empty(PyFunction_GetDefaults(function.ptr())),
+                          borrow_or_empty(keyword_defaults)});
+    if (keyword_defaults != nullptr) {
+        WatchedDict watched{nb::borrow(keyword_defaults), {}, true};
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(keyword_defaults, &position, &key, &value)) {
+            watched.items.emplace_back(nb::borrow(key), nb::borrow(value));
+        }
+        dicts_.push_back(std::move(watched));
+    }
+    collect_names(PyFunction_GetCode(function.ptr()), used_names);
+}
+
+bool StandardReaderSnapshot::WatchedDict::unchanged() const {
+    PyObject* current = dict.ptr();
+    if (whole) {
+        if (PyDict_GET_SIZE(current) != static_cast<Py_ssize_t>(items.size())) {
+            return false;
+        }
+        // Usually the dict holds the same items in the same order.
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        size_t index = 0;
+        while (PyDict_Next(current, &position, &key, &value) && key == items[index].first.ptr() &&
+               value == items[index].second.ptr()) {
+            ++index;
+        }
+        if (index == items.size()) {
+            return true;
+        }
+    }
+    // Names rebound and restored, or deleted and added again, keep their
+    // objects but not their places.
+    for (const auto& [key, value] : items) {
+        PyObject* found = PyDict_GetItemWithError(current, key.ptr()); // borrowed, compared only
+        if (found == nullptr && PyErr_Occurred()) {
+            nb::raise_python_error();
+        }
+        if (found != value.ptr()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StandardReaderSnapshot::WatchedFunction::unchanged() const {
+    return PyFunction_GetCode(function.ptr()) == code.ptr() &&
+           PyFunction_GetDefaults(function.ptr()) == defaults.ptr() &&
+           PyFunction_GetKwDefaults(function.ptr()) == keyword_defaults.ptr();
+}
+
+bool StandardReaderSnapshot::unchanged(nb::handle reader) const {
+    if (!module_.is_valid() || !reader.is(module_)) {
+        return false;
+    }
+    return std::all_of(functions_.begin(), functions_.end(),
+                       [](const WatchedFunction& watched) { return watched.unchanged(); }) &&
+           std::all_of(dicts_.begin(), dicts_.end(),
+                       [](const WatchedDict& watched) { return watched.unchanged(); });
+}
+
+int StandardReaderSnapshot::traverse(visitproc visit, void* arg) const {
+    auto visit_all = [&](std::initializer_list<const nb::object*> objects) {
+        for (const nb::object* object : objects) {
+            if (object->is_valid()) {
+                if (int status = visit(object->ptr(), arg); status != 0) {
+                    return status;
+                }
+            }
+        }
+        return 0;
+    };
+    int status = visit_all({&module_, &offset_timezone_, &buffered_reader_type_, &bytes_io_type_});
+    for (const WatchedDict& watched : dicts_) {
+        if (status == 0) {
+            status = visit_all({&watched.dict});
+        }
+        for (const auto& item : watched.items) {
+            if (status == 0) {
+                status = visit_all({&item.first, &item.second});
+            }
+        }
+    }
+    for (const WatchedFunction& watched : functions_) {
+        if (status == 0) {
+            status = visit_all(
+                {&watched.function, &watched.code, &watched.defaults, &watched.keyword_defaults});
+        }
+    }
+    return status;
+}
+
+void StandardReaderSnapshot::clear() {
+    module_.reset();
+    dicts_.clear();
+    functions_.clear();
+    offset_timezone_.reset();
+    buffered_reader_type_.reset();
+    bytes_io_type_.reset();
+}
+
+} // namespace qivo
