@@ -213,7 +213,8 @@ class StoreMachine(RuleBasedStateMachine):
                 return False
             chosen = kind
             if chosen is None:
-                chosen = credentials.get("connection_type", self.model[name].get("connection_type", "snowflake"))
+                stored = self.model[name].get("connection_type", "snowflake")
+                chosen = credentials.get("connection_type", stored)
                 if chosen is not None and type(chosen) is not str:
                     raise TypeError(f"Expected str, got {type(chosen).__name__}")
             normal = str(chosen).strip().lower()

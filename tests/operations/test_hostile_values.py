@@ -58,7 +58,8 @@ BIG = 10 ** 100
     (typed(BIG), "load_connection('p')", {"connection_type": BIG}),
     (typed(EqualsAll()), "load_connection('p')", "keys"),  # compares equal to "snowflake"
     (typed(1.5), "set_primary_connection('p')", (AttributeError, "'float' object has no attribute 'strip'")),
-    (typed(b"x"), "set_primary_connection('p')", (TypeError, 'can only concatenate str (not "bytes") to str')),
+    (typed(b"x"), "set_primary_connection('p')",
+     (TypeError, 'can only concatenate str (not "bytes") to str')),
     (typed(EqualsAll()), "set_primary_connection('p')",
      (TypeError, 'can only concatenate str (not "EqualsAll") to str')),
     (typed(1.5), "get_primary_connection('snowflake')", None),

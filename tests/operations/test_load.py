@@ -25,7 +25,7 @@ SNOW = ["connection_type", "account", "user", "role", "warehouse", "private_key_
 def test_result_shapes(manager, write_store, capsys, body, keys, values):
     store = write_store(f"[p]\n{body}\n")
     before = store.read_bytes()
-    assert list(manager.load_connection("p").items()) == list(zip(keys, values))
+    assert list(manager.load_connection("p").items()) == list(zip(keys, values, strict=False))
     assert store.read_bytes() == before and capsys.readouterr().out == ""
 
 

@@ -20,7 +20,7 @@ def test_first_save_creates_template_and_keeps_example(manager, store, velmor_di
     assert [(name, list(entry.items())) for name, entry in read(store).items()] == [
         ("yorsk_dev1", list(EXAMPLE.items())),
         ("prod", list(zip(SNOWFLAKE, ["snowflake", "missing.p8", "", "12345", "",
-                                      "SNOWFLAKE_JWT", "False", "", "", "ANALYST"])))]
+                                      "SNOWFLAKE_JWT", "False", "", "", "ANALYST"], strict=False)))]
     assert mode(velmor_dir) == 0o700 and (velmor_dir / "connections.toml.lock").exists()
 
 

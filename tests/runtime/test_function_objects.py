@@ -45,7 +45,7 @@ def test_docstring_layout(manager, name):
         separators[0] = "    \n"
     summary = doc.split("\n")[1]
     assert re.fullmatch(r"    \S.*\.", summary)
-    body = "".join(f"    {h}:\n{entries}{s}" for (h, entries), s in zip(sections, separators))
+    body = "".join(f"    {h}:\n{entries}{s}" for (h, entries), s in zip(sections, separators, strict=False))
     assert doc == f"\n{summary}\n    \n{body}    "
 
 

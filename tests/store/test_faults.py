@@ -200,7 +200,8 @@ HAND_EDITED = {
     "non_utf8": b"[p]\naccount = '\xff\xfe'\n",
     "top_level_scalars": b"title = 'x'\nwhen = 1979-05-27T07:32:00Z\n[p]\nconnection_type = 'snowflake'\n",
     "scalar_profiles": b"p = 5\n_primary = 'p'\n[q]\nrole = 'r'\n",
-    "arrays": b"[[p]]\nconnection_type = 'snowflake'\n[[p]]\nx = 1\n[q]\nl = [1, 'two', [3.5, true], {a = 1}]\n",
+    "arrays": b"[[p]]\nconnection_type = 'snowflake'\n[[p]]\nx = 1\n"
+              b"[q]\nl = [1, 'two', [3.5, true], {a = 1}]\n",
     "nested_tables": b"[p]\nconnection_type = 'Salesforce'\nsandbox = {on = true}\n[p.sub.deeper]\nk = 1\n"
                      b"[_primary]\nname = {x = 1}\nsnowflake_primary = ['p']\n",
     "primary_not_a_table": b"_primary = [1]\n[p]\nrole = 'r'\n",
@@ -235,5 +236,7 @@ def test_hand_edited_store_is_never_damaged(manager, home, store, content, code,
         return
     if store.read_bytes() != content:
         # Every table the call did not touch reads back as it was.
-        untouched = lambda data: {k: v for k, v in data.items() if k not in ("p", "new", "_primary")}
+        def untouched(data):
+            return {k: v for k, v in data.items() if k not in ("p", "new", "_primary")}
+
         assert untouched(read(store)) == untouched(before)

@@ -17,7 +17,9 @@ from support import EXAMPLE, TEMPLATE
 ])
 def test_content_in_file_order(manager, write_store, text, expected):
     write_store(text)
-    ordered = lambda v: [(k, ordered(i)) for k, i in v.items()] if isinstance(v, dict) else (type(v), v)
+    def ordered(v):
+        return [(k, ordered(i)) for k, i in v.items()] if isinstance(v, dict) else (type(v), v)
+
     assert ordered(manager._load_connections_file()) == ordered(expected)
 
 

@@ -56,7 +56,7 @@ def assert_same(got, expected, path="document"):
             assert_same(got[key], expected[key], f"{path}[{key!r}]")
     elif isinstance(expected, list):
         assert len(got) == len(expected), path
-        for index, (item, wanted) in enumerate(zip(got, expected)):
+        for index, (item, wanted) in enumerate(zip(got, expected, strict=False)):
             assert_same(item, wanted, f"{path}[{index}]")
     elif isinstance(expected, float):
         assert struct.pack("<d", got) == struct.pack("<d", expected), (path, got, expected)
@@ -196,7 +196,7 @@ def value_texts(draw, depth=0):
         return "[" + draw(space) + separator.join(items) + trailer + "]"
     keys = draw(st.lists(names, min_size=len(items), max_size=len(items), unique=True))
     return "{" + draw(space) + ("," + draw(space)).join(
-        entry(draw, key, item) for key, item in zip(keys, items)) + draw(space) + "}"
+        entry(draw, key, item) for key, item in zip(keys, items, strict=False)) + draw(space) + "}"
 
 
 def entry(draw, key, value):

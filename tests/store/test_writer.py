@@ -283,4 +283,5 @@ def test_only_dead_writers_temporary_files_are_removed(manager, old_store):
         fcntl.flock(writer, fcntl.LOCK_EX)  # a writer that is still at work
         manager._save_connections_file({"a": {}})
     assert sorted(os.listdir(directory)) == sorted(
-        ["connections.toml", f".connections.toml.tmp-{HEX[2:]}ab", f".connections.toml.tmp-{HEX[2:]}cd"] + kept)
+        ["connections.toml", f".connections.toml.tmp-{HEX[2:]}ab",
+         f".connections.toml.tmp-{HEX[2:]}cd"] + kept)
