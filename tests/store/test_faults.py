@@ -112,38 +112,27 @@ AS_OTHER_USER = """
 """
 
 
-def test_unwritable_directory_leaves_store_unchanged(manager, monkeypatch):
+@pytest.mark.parametrize("protected", ["directory", "store"])
+def test_unwritable_directory_or_read_only_store_is_left_unchanged(manager, monkeypatch, protected):
     home = Path(tempfile.mkdtemp(prefix="qivo-home-"))  # reachable by another user
     store = home / ".velmor" / "connections.toml"
     try:
         home.chmod(0o755)
         monkeypatch.setenv("HOME", str(home))
         before = populate(manager, store)
-        store.chmod(0o644)
-        store.parent.chmod(0o755 if os.geteuid() == 0 else 0o555)
+        if protected == "directory":
+            store.chmod(0o644)
+            store.parent.chmod(0o755 if os.geteuid() == 0 else 0o555)
+        else:  # its owner keeps it from being changed, though the directory is writable
+            store.chmod(0o400)
+            if os.geteuid() == 0:
+                for path in (store.parent, store):
+                    os.chown(path, 65534, 65534)
         result = run_python(AS_OTHER_USER.format(calls=list(CHANGES.values())), env={"HOME": str(home)})
         assert result.stdout.splitlines() == ["PermissionError"] * 4 + ["['p0', 'p1', 'p2']"], result.stderr
         assert store.read_bytes() == before and strays(store.parent) == set()
     finally:
         store.parent.chmod(0o755)
-        shutil.rmtree(home)
-
-
-def test_read_only_store_is_not_replaced(manager, monkeypatch):
-    home = Path(tempfile.mkdtemp(prefix="qivo-home-"))  # reachable by another user
-    store = home / ".velmor" / "connections.toml"
-    try:
-        home.chmod(0o755)
-        monkeypatch.setenv("HOME", str(home))
-        before = populate(manager, store)
-        store.chmod(0o400)  # its owner keeps it from being changed
-        if os.geteuid() == 0:  # the other user owns the store and may write its directory
-            for path in (store.parent, store):
-                os.chown(path, 65534, 65534)
-        result = run_python(AS_OTHER_USER.format(calls=list(CHANGES.values())), env={"HOME": str(home)})
-        assert result.stdout.splitlines() == ["PermissionError"] * 4 + ["['p0', 'p1', 'p2']"], result.stderr
-        assert store.read_bytes() == before and strays(store.parent) == set()
-    finally:
         shutil.rmtree(home)
 
 
