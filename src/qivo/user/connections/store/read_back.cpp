@@ -98,6 +98,27 @@ bool same_items(nb::handle parsed_table, const Items& given) {
     return true;
 }
 
+// The given list is read again at each step: a value's utcoffset() may have
+// changed it meanwhile.
+bool same_list(nb::handle parsed, nb::handle given) {
+    PyObject* p = parsed.ptr();
+    PyObject* g = given.ptr();
+    if (!PyList_CheckExact(p) || PyList_GET_SIZE(p) != PyList_GET_SIZE(g)) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
+        if (i >= PyList_GET_SIZE(g)) {
+            return false;
+        }
+        nb::object parsed_item = nb::borrow(PyList_GET_ITEM(p, i));
+        nb::object given_item = nb::borrow(PyList_GET_ITEM(g, i));
+        if (!same_value(parsed_item, given_item)) {
+            return false;
+        }
+    }
+    return PyList_GET_SIZE(p) == PyList_GET_SIZE(g);
+}
+
 bool same_value(nb::handle parsed, nb::handle given) {
     PyObject* p = parsed.ptr();
     PyObject* g = given.ptr();
@@ -121,20 +142,7 @@ bool same_value(nb::handle parsed, nb::handle given) {
         return same_date_or_time(parsed, given);
     }
     if (PyList_Check(g)) {
-        if (!PyList_CheckExact(p) || PyList_GET_SIZE(p) != PyList_GET_SIZE(g)) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p); ++i) {
-            nb::object parsed_item = nb::borrow(PyList_GET_ITEM(p, i));
-            if (i >= PyList_GET_SIZE(g)) {
-                return false;
-            }
-            nb::object given_item = nb::borrow(PyList_GET_ITEM(g, i));
-            if (!same_value(parsed_item, given_item)) {
-                return false;
-            }
-        }
-        return true;
+        return same_list(parsed, given);
     }
     if (PyDict_Check(g)) {
         return same_items(parsed, items_of(given));

@@ -39,16 +39,21 @@ nb::object borrow_or_empty(PyObject* object) {
     return object != nullptr ? nb::borrow(object) : nb::object();
 }
 
-} // namespace
+// tomllib and its submodules, and their names, when each was loaded from
+// the standard library's own files.
+struct StandardModules {
+    std::vector<nb::object> modules; // tomllib, _parser, _re and, if present, _types
+    nb::object names;                // a set
+};
 
-std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle reader) {
+std::optional<StandardModules> find_standard_modules(nb::handle reader) {
     // The standard library's directory is where `os` came from: the
     // interpreter imports it while it starts, before any directory of the
     // user's is on the path.
     nb::object os_path = import("os.path");
     nb::object os_file = optional_attr(import("os"), "__file__"_id);
     if (!os_file.is_valid() || !PyUnicode_CheckExact(os_file.ptr())) {
-        return nullptr;
+        return std::nullopt;
     }
     nb::object directory = os_path.attr("join"_id)(os_path.attr("dirname"_id)(os_file), "tomllib");
 
@@ -64,30 +69,36 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
         {"_re", "tomllib._re", "_re.py", true},
         {"_types", "tomllib._types", "_types.py", false},
     };
-    nb::object module_names = checked(PySet_New(nullptr));
-    std::vector<nb::object> modules;
+    StandardModules found{{}, checked(PySet_New(nullptr))};
     for (const Part& part : parts) {
         nb::object module = part.attribute != nullptr
                                 ? optional_attr(reader, nb::str(part.attribute))
                                 : nb::borrow(reader);
-        if (!module.is_valid()) {
-            if (part.required) {
-                return nullptr;
-            }
+        if (!module.is_valid() && !part.required) {
             continue;
         }
-        if (!loaded_from(module, part.name, os_path.attr("join"_id)(directory, part.file))) {
-            return nullptr;
+        if (!module.is_valid() ||
+            !loaded_from(module, part.name, os_path.attr("join"_id)(directory, part.file))) {
+            return std::nullopt;
         }
-        checked_status(PySet_Add(module_names.ptr(), nb::str(part.name).ptr()));
-        modules.push_back(std::move(module));
+        checked_status(PySet_Add(found.names.ptr(), nb::str(part.name).ptr()));
+        found.modules.push_back(std::move(module));
+    }
+    return found;
+}
+
+} // namespace
+
+std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle reader) {
+    const std::optional<StandardModules> found = find_standard_modules(reader);
+    if (!found) {
+        return nullptr;
     }
     nb::object load = optional_attr(reader, "load"_id);
-    nb::object offset_timezone = optional_attr(modules[2], "cached_tz"_id);
+    nb::object offset_timezone = optional_attr(found->modules[2], "cached_tz"_id);
     if (!load.is_valid() || !PyFunction_Check(load.ptr()) || !offset_timezone.is_valid()) {
         return nullptr;
     }
-
     std::unique_ptr<StandardReaderSnapshot> snapshot(new StandardReaderSnapshot());
     snapshot->module_ = nb::borrow(reader);
     snapshot->offset_timezone_ = offset_timezone;
@@ -95,13 +106,21 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
     snapshot->buffered_reader_type_ = io.attr("BufferedReader"_id);
     snapshot->bytes_io_type_ = io.attr("BytesIO"_id);
     nb::object used_names = checked(PySet_New(nullptr));
-    for (const nb::object& module : modules) {
-        snapshot->watch_namespace(PyModule_GetDict(module.ptr()), module_names, used_names);
+    for (const nb::object& module : found->modules) {
+        snapshot->watch_namespace(PyModule_GetDict(module.ptr()), found->names, used_names);
     }
-    // The builtins that tomllib's code may look up, among its other names.
+    if (!snapshot->watch_builtins(load, used_names)) {
+        return nullptr;
+    }
+    return snapshot;
+}
+
+// Records the builtins that tomllib's code may look up, among its other
+// names; false when they are not a plain dict.
+bool StandardReaderSnapshot::watch_builtins(nb::handle load, nb::handle used_names) {
     nb::object builtins = load.attr("__builtins__"_id);
     if (!PyDict_CheckExact(builtins.ptr())) {
-        return nullptr;
+        return false;
     }
     WatchedDict watched_builtins{builtins, {}, false};
     for_each(used_names, [&](nb::handle name) {
@@ -110,8 +129,8 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
             watched_builtins.items.emplace_back(nb::borrow(name), nb::steal(value));
         }
     });
-    snapshot->dicts_.push_back(std::move(watched_builtins));
-    return snapshot;
+    dicts_.push_back(std::move(watched_builtins));
+    return true;
 }
 
 // Records a module's or class's dict, and what it holds that tomllib's code

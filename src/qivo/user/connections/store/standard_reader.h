@@ -7,6 +7,7 @@
 #include "runtime/capi.h"
 
 #include <memory>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,7 @@ private:
     };
 
     void watch_namespace(nb::handle dict, nb::handle module_names, nb::handle used_names);
+    bool watch_builtins(nb::handle load, nb::handle used_names);
     void watch_function(nb::handle function, nb::handle used_names);
 
     nb::object module_;

@@ -109,6 +109,13 @@ StoreLock::StoreLock(nb::handle connections_file) {
     lock_file_ = *status;
     owner_ = pthread_self();
     locks.add(this);
+    wait_for_lock();
+}
+
+// Waits for the lock with the interpreter lock released; Python signal
+// handlers run while it waits, and an exception one raises ends the wait.
+void StoreLock::wait_for_lock() {
+    HeldStoreLocks& locks = HeldStoreLocks::instance();
     for (;;) {
         int result = 0;
         int error_number = 0;

@@ -32,6 +32,8 @@ public:
 private:
     friend class HeldStoreLocks;
 
+    void wait_for_lock();
+
     int fd_ = -1;
     FileStatus lock_file_{};
     pthread_t owner_{};
