@@ -1,8 +1,9 @@
 """Demo: keep two connection profiles in a throwaway home directory.
 
 Saves a Snowflake profile (copying its private key into ~/.velmor) and a
-Salesforce profile, marks both as primary, lists and loads them, and prints
-the resulting store file. Nothing outside a temporary directory is touched.
+Salesforce profile, marks both as primary, updates one, deletes the example
+profile a new store starts with, lists and loads them, and prints the
+resulting store file. Nothing outside a temporary directory is touched.
 """
 
 import os
@@ -52,6 +53,13 @@ def main() -> None:
         print("\n# Mark both as the primary profile of their service")
         manager.set_primary_connection("analytics_prod")
         manager.set_primary_connection("crm_sandbox")
+
+        print("\n# Update: load, change a field, hand the whole profile back")
+        profile = manager.load_connection("crm_sandbox")
+        profile["my_domain"] = "acme.my.salesforce.com"
+        manager.update_connection("crm_sandbox", profile)
+        print("\n# Delete the example profile a new store starts with")
+        manager.delete_connection("yorsk_dev1")
 
         print("\n# List, load and query")
         print("list_connections():", manager.list_connections())
