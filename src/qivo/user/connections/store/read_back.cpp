@@ -76,6 +76,7 @@ bool same_date_or_time(nb::handle parsed, nb::handle given) {
 }
 
 bool same_value(nb::handle parsed, nb::handle given);
+bool same_table(nb::handle parsed_table, nb::handle given);
 
 // Both sequences of entries hold the same keys and values, in order.
 bool same_items(nb::handle parsed_table, const Items& given) {
@@ -119,6 +120,36 @@ bool same_list(nb::handle parsed, nb::handle given) {
     return PyList_GET_SIZE(p) == PyList_GET_SIZE(g);
 }
 
+// A table given as an exact dict is walked beside the parsed one; any other
+// mapping through the items() it yields.
+bool same_table(nb::handle parsed_table, nb::handle given) {
+    if (!PyDict_CheckExact(given.ptr())) {
+        return same_items(parsed_table, items_of(given));
+    }
+    if (!PyDict_CheckExact(parsed_table.ptr()) ||
+        PyDict_GET_SIZE(parsed_table.ptr()) != PyDict_GET_SIZE(given.ptr())) {
+        return false;
+    }
+    Py_ssize_t parsed_position = 0;
+    Py_ssize_t given_position = 0;
+    PyObject* parsed_key = nullptr;
+    PyObject* parsed_value = nullptr;
+    PyObject* given_key = nullptr;
+    PyObject* given_value = nullptr;
+    while (PyDict_Next(parsed_table.ptr(), &parsed_position, &parsed_key, &parsed_value)) {
+        if (!PyDict_Next(given.ptr(), &given_position, &given_key, &given_value)) {
+            return false;
+        }
+        nb::object held_parsed = nb::borrow(parsed_value);
+        nb::object held_given = nb::borrow(given_value);
+        if (!same_text(parsed_key, given_key) || !same_value(held_parsed, held_given)) {
+            return false;
+        }
+    }
+    // Nothing was added meanwhile (a value's utcoffset() can change the dict).
+    return !PyDict_Next(given.ptr(), &given_position, &given_key, &given_value);
+}
+
 bool same_value(nb::handle parsed, nb::handle given) {
     PyObject* p = parsed.ptr();
     PyObject* g = given.ptr();
@@ -145,7 +176,7 @@ bool same_value(nb::handle parsed, nb::handle given) {
         return same_list(parsed, given);
     }
     if (PyDict_Check(g)) {
-        return same_items(parsed, items_of(given));
+        return same_table(parsed, given);
     }
     return false;
 }
