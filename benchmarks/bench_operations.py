@@ -139,7 +139,7 @@ def main() -> None:
     from bench_memory import measure_import_time, measure_memory
     from bench_previous import prepare_previous
     from bench_report import print_report
-    from bench_results import GROWTH_TARGET, MEMORY_TARGET, RATIO_TARGETS, collect, growth
+    from bench_results import GROWTH_TARGET, MEMORY_TARGET, RATIO_TARGETS, collect, drifted_floors, growth
     from bench_timing import pyperf_settings, run_sizes
 
     args = parse_args()
@@ -169,6 +169,7 @@ def main() -> None:
     rows, floors = collect(files, "previous" in pythons)
     report["results"] = rows
     report["floors"] = {str(size): value for size, value in floors.items()}
+    report["drifted_floors"] = drifted_floors(floors)
     report["growth"] = growth(rows, floors)
     if not args.no_memory:
         print("\n== peak memory", flush=True)

@@ -111,6 +111,9 @@ def print_report(report: dict) -> None:
     print_header(report)
     print()
     print_table(report["results"])
+    if report.get("drifted_floors"):
+        print(f"\nDISTURBED: floor medians after/before the operations differ by more than 10 % "
+              f"({'; '.join(report['drifted_floors'])}): rerun those sizes (--sizes)")
     if report.get("growth"):
         print()
         print_growth(report["growth"], {key: label for key, _, label in OPERATIONS})

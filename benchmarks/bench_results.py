@@ -18,6 +18,7 @@ RATIO_TARGETS = {
 GROWTH_SIZES = (1_000, 10_000)
 GROWTH_TARGET = 12.0  # most time(10,000 profiles) / time(1,000 profiles)
 MEMORY_TARGET = 1.0  # most read peak / tomllib.load peak (tracemalloc)
+FLOOR_DRIFT_LIMIT = 1.10  # most after/before (or before/after) median of a floor
 
 
 def ratio_target(kind: str, size: int) -> float:
@@ -53,6 +54,9 @@ def collect_floors(suite, size: int) -> dict:
             "min_s": min(values),
             "values": len(values),
             "passes": passes,
+            # A floor does the same work before and after the operations: a
+            # difference means the machine's load changed during this size.
+            "drift": passes["after"]["median_s"] / passes["before"]["median_s"],
         }
     return floors
 
@@ -89,6 +93,16 @@ def collect(files: dict[int, Path], with_previous: bool) -> tuple[list[dict], di
                 row["new_over_previous"] = measured["median_s"] / previous["median_s"]
             rows.append(row)
     return rows, floors_by_size
+
+
+def drifted_floors(floors_by_size: dict[int, dict]) -> list[str]:
+    """`size floor after/before` for each floor whose passes differ too much."""
+    return [
+        f"{size} {key} {floor['drift']:.2f}"
+        for size, floors in floors_by_size.items()
+        for key, floor in floors.items()
+        if max(floor["drift"], 1 / floor["drift"]) > FLOOR_DRIFT_LIMIT
+    ]
 
 
 def growth(rows: list[dict], floors_by_size: dict[int, dict]) -> dict:
