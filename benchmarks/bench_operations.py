@@ -17,7 +17,7 @@ their targets, the growth from 1,000 to 10,000 profiles, the peak memory of a
 read and of a save against ``tomllib.load`` alone (tracemalloc, with a peak-RSS
 cross-check) and the module's import time (``-X importtime``).
 
-    ./dev bench                          # everything (about 10 minutes on two cores)
+    ./dev bench                          # everything (about 12 minutes on two cores)
     ./dev bench --quick --sizes 1,100    # rough figures while working on it
 
 The table goes to standard output; all the figures, with the machine they were

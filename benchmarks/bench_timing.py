@@ -27,11 +27,11 @@ def pyperf_settings(size: int, quick: bool) -> dict:
     """Processes, values per process, warm-ups and loops for one store size.
 
     On the two-core virtual machine this was written on, whole worker
-    processes have run up to 1.5 times slower than the next one doing the same
-    work, so medians are taken over many processes with few values each.  A call of the
-    previous release or of a floor on 10,000 profiles takes about a third of a
-    second: those sizes get one loop per value.  A full run of the four default
-    sizes takes about 12 minutes on two cores.
+    processes have run 1.5-1.7 times slower than the next one doing the same
+    work, so medians are taken over many processes with few values each.  A
+    call of the previous release or of a floor on 10,000 profiles takes about
+    a third of a second: those sizes get one loop per value.  A full run of
+    the four default sizes takes about 12 minutes on two cores.
     """
     if size >= 5_000:
         settings = dict(processes=6, values=2, warmups=1, loops=1, min_time=None)
