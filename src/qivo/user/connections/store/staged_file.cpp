@@ -90,7 +90,8 @@ StagedFile::StagedFile(nb::handle path) : report_path_(checked(PyOS_FSPath(path.
     }
     target_ = *target;
     directory_ = directory_of(target_);
-    prefix_ = "." + base_name_of(target_) + ".tmp-";
+    prefix_ = '.' + base_name_of(target_);
+    prefix_ += ".tmp-";
     refuse_read_only_target();
     if (!create_anonymous_then_name()) {
         create_named();
