@@ -77,10 +77,6 @@ nb::object ModuleGlobals::open() const {
     return names_.get("open"_id);
 }
 
-void ModuleGlobals::print(nb::handle line) const {
-    names_.get("print"_id)(line);
-}
-
 void ModuleGlobals::print_check_line(std::initializer_list<TextPiece> pieces) const {
     nb::object print = names_.get("print"_id);
     print(concatenate({"\u2713 ", concatenate(pieces)}));

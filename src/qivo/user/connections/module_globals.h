@@ -44,10 +44,9 @@ public:
     void copy2(nb::handle source, nb::handle destination) const; // shutil.copy2(...)
 
     // The builtins.
-    nb::object open() const;           // open
-    void print(nb::handle line) const; // print(line)
-    // Prints "✓ " followed by the pieces joined with `+`: the line every
-    // completed change reports.
+    nb::object open() const; // open
+    // print("✓ " + the pieces joined with `+`): the line every completed
+    // change reports.
     void print_check_line(std::initializer_list<TextPiece> pieces) const;
 
 private:

@@ -212,7 +212,7 @@ nb::object make_default(DefaultValue value) {
 } // namespace
 
 nb::object create_function_type(nb::handle module, const char* type_name) {
-    // The type copies its name, so the spec may carry a different one each
+    // The type copies its name, so one PyType_Spec serves with another name each
     // time (one type is made per module object).
     PyType_Spec spec = function_type_spec;
     spec.name = type_name;
