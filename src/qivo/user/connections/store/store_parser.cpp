@@ -139,6 +139,15 @@ public:
 private:
     bool next_is(char c) const { return at_ != end_ && *at_ == c; }
 
+    // Steps over `c` when it comes next.
+    bool skip(char c) {
+        if (!next_is(c)) {
+            return false;
+        }
+        ++at_;
+        return true;
+    }
+
     bool starts_with(std::string_view prefix) const {
         return static_cast<size_t>(end_ - at_) >= prefix.size() &&
                std::string_view(at_, prefix.size()) == prefix;
@@ -429,22 +438,19 @@ private:
         ++at_;
         nb::object list = checked(PyList_New(0));
         skip_array_space();
-        if (next_is(']')) {
-            ++at_;
+        if (skip(']')) {
             return list;
         }
         for (;;) {
             nb::object item = value(depth + 1);
             checked_status(PyList_Append(list.ptr(), item.ptr()));
             skip_array_space();
-            if (next_is(']')) {
-                ++at_;
+            if (skip(']')) {
                 return list;
             }
             expect(',');
             skip_array_space();
-            if (next_is(']')) {
-                ++at_;
+            if (skip(']')) { // a comma after the last value
                 return list;
             }
         }
@@ -458,15 +464,13 @@ private:
         ++at_;
         nb::object table = checked(PyDict_New());
         skip_whitespace();
-        if (next_is('}')) {
-            ++at_;
+        if (skip('}')) {
             return table;
         }
         for (;;) {
             entry(table, depth + 1);
             skip_whitespace();
-            if (next_is('}')) {
-                ++at_;
+            if (skip('}')) {
                 return table;
             }
             expect(',');
