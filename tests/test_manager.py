@@ -22,7 +22,8 @@ try:
 except Exception as error:
     print(json.dumps({{"error": [type(error).__name__, str(error)]}})); raise SystemExit
 reader = getattr(m, "tomllib", None)
-facts = {{"globals": [n for n in vars(m) if not n.startswith("__")],
+# (A test build adds the hook for its system calls.)
+facts = {{"globals": [n for n in vars(m) if not n.startswith("__") and n != "_set_system_call_hook"],
          "reader": getattr(reader, "__name__", None), "available": m.TOML_AVAILABLE,
          "mode": getattr(m, "TOML_READ_MODE", "absent")}}
 # The reader, and a fallback bound under its own name, are the imported modules.
@@ -71,6 +72,31 @@ def test_reader_selection(home, setup, reader, mode, bound):
 ])
 def test_other_errors_while_importing_a_reader_fail_the_import(home, setup):
     assert probe(home, setup) == {"error": ["RuntimeError", "refused"]}
+
+
+def test_without_the_c_datetime_module(home):
+    result = support.run_python("""
+        import sys
+        sys.modules["_datetime"] = None  # the pure-Python datetime stands in
+        import datetime
+        from qivo.user.connections import manager as m
+        m.print = lambda line: None
+        m.save_connection_config("p", {"account": "a"})
+        print(m.load_connection("p")["account"], *m.list_connections())
+        with open(m.get_connections_file(), "a") as store:  # read by tomllib
+            store.write("[when]\\nat = 1979-05-27T07:32:00Z\\n")
+        print(type(m._load_connections_file()["when"]["at"]) is datetime.datetime)
+        for change in (lambda: m.save_connection_config("q", {}),
+                       lambda: m._save_connections_file({"t": {"at": datetime.date(2020, 1, 1)}})):
+            try:
+                change()
+            except TypeError as error:
+                print("TypeError", "C datetime module, which is not available" in str(error))
+        print(*m.list_connections())
+        """, env={"HOME": str(home)})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["a yorsk_dev1 p", "True", "TypeError True", "TypeError True",
+                                          "yorsk_dev1 p when"]
 
 
 def test_globals_after_import(manager):

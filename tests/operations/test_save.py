@@ -1,7 +1,7 @@
 """Saving profiles: stored fields, replacement, key placement (shared with the
 update) and refusals."""
 
-import re, shutil
+import errno, re, shutil
 from pathlib import Path
 from unittest import mock
 
@@ -71,7 +71,9 @@ def test_key_placement(manager, write_store, tmp_path, monkeypatch, capsys, oper
 
 
 # Steps: (operation, profile, key file name, key bytes, name it is copied to);
-# ("stray" | "dir", name) puts an unrecorded file or a directory in .velmor.
+# ("stray" | "dir", name) puts an unrecorded file or a directory in .velmor,
+# ("link", name, target) a symbolic link, and ("home",) moves HOME to a link
+# to the same home directory.
 @pytest.mark.parametrize("steps", [
     pytest.param([("save", "a", "rsa.p8", "A", "rsa.p8"), ("save", "b", "rsa.p8", "B", "rsa-2.p8"),
                   ("save", "c", "rsa.p8", "C", "rsa-3.p8")], id="one-base-name-three-profiles"),
@@ -89,15 +91,33 @@ def test_key_placement(manager, write_store, tmp_path, monkeypatch, capsys, oper
                   ("save", "b", "connections.toml.lock", "B", "connections.toml-2.lock"),
                   ("save", "c", ".connections.toml.tmp-abc123", "C", ".connections.toml-2.tmp-abc123")],
                  id="names-of-the-store"),
+    pytest.param([("link", "rsa.p8", "connections.toml"), ("link", "o.p8", "../notes.txt"),
+                  ("link", "d.p8", "missing"), ("save", "a", "rsa.p8", "A", "rsa-2.p8"),
+                  ("save", "b", "o.p8", "B", "o-2.p8"), ("save", "c", "d.p8", "C", "d-2.p8")],
+                 id="links-are-never-written-through"),
+    pytest.param([("save", "a", "rsa.p8", "A", "rsa.p8"), ("home",),
+                  ("save", "b", "rsa.p8", "B", "rsa-2.p8")], id="home-through-a-link"),
+    pytest.param([("save", "a", "key.p8 \t", "A", "key.p8"), ("save", "b", " ", "B", "key")],
+                 id="trailing-whitespace-dropped"),
 ])
-def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_dir, tmp_path,
-                                                         capsys, steps):
+def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_dir, home, tmp_path,
+                                                         monkeypatch, capsys, steps):
     velmor_dir.mkdir()
     manager.save_connection_config("seed", {})  # the store exists; its own lines are not checked
-    expected = {}
+    (home / "notes.txt").write_text("notes")
+    expected, current = {}, velmor_dir
     for number, step in enumerate(steps):
-        if step[0] in ("stray", "dir"):
-            (velmor_dir / step[1]).mkdir() if step[0] == "dir" else (velmor_dir / step[1]).write_text("x")
+        if step[0] == "stray":
+            (velmor_dir / step[1]).write_text("x")
+        elif step[0] == "dir":
+            (velmor_dir / step[1]).mkdir()
+        elif step[0] == "link":
+            (velmor_dir / step[1]).symlink_to(step[2])
+        elif step[0] == "home":
+            (tmp_path / "linked").symlink_to(home)
+            monkeypatch.setenv("HOME", str(tmp_path / "linked"))
+            current = tmp_path / "linked" / ".velmor"
+        if len(step) < 5:
             continue
         operation, profile, name, content, copied_to = step
         source = tmp_path / str(number) / name
@@ -108,13 +128,31 @@ def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_d
             manager.save_connection_config(profile, {"private_key_file": str(source)})
         else:
             assert manager.update_connection(profile, {"private_key_file": str(source)})
-        assert capsys.readouterr().out.splitlines()[0] == f"✓ Copied private key to {velmor_dir / copied_to}"
-        expected[profile] = (str(velmor_dir / copied_to), content)
+        assert capsys.readouterr().out.splitlines()[0] == f"✓ Copied private key to {current / copied_to}"
+        expected[profile] = (str(current / copied_to), content)
     stored = read(store)
     for profile, (path, content) in expected.items():  # every profile keeps its own key
         assert stored[profile]["private_key_file"] == path
         assert (Path(path).read_text(), mode(path)) == (content, 0o600)
     assert read(store)["seed"] and (velmor_dir / "connections.toml.lock").stat().st_size == 0
+    assert ((home / "notes.txt").read_text(), mode(home / "notes.txt")) == ("notes", 0o644)
+
+
+def test_a_numbered_name_too_long_to_exist_is_an_error(manager, store, velmor_dir, tmp_path, capsys):
+    name = "x" * 252 + ".p8"  # 255 bytes, the most a file name holds: "-2" cannot be added
+    for profile, content in (("a", "A"), ("b", "B")):
+        (tmp_path / profile).mkdir()
+        (tmp_path / profile / name).write_text(content)
+    manager.save_connection_config("a", {"private_key_file": str(tmp_path / "a" / name)})
+    before, _ = store.read_bytes(), capsys.readouterr()
+    with pytest.raises(OSError) as raised:
+        manager.save_connection_config("b", {"private_key_file": str(tmp_path / "b" / name)})
+    assert (raised.value.errno, raised.value.filename) == (errno.ENAMETOOLONG,
+                                                           str(velmor_dir / ("x" * 252 + "-2.p8")))
+    assert store.read_bytes() == before and (velmor_dir / name).read_text() == "A"
+    assert capsys.readouterr().out == ""
+    manager.save_connection_config("c", {})  # the lock was released
+    assert list(read(store)) == ["yorsk_dev1", "a", "c"]
 
 
 @pytest.mark.parametrize("name, kind, message", [

@@ -1,7 +1,7 @@
 """Concurrent writers in several processes and threads lose no change, and
 readers never see a partial store."""
 
-import json, os, random, subprocess, sys, textwrap, threading, time
+import json, os, random, re, subprocess, sys, textwrap, threading, time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -232,3 +232,26 @@ def test_homes_sharing_one_store_through_links_take_one_lock(tmp_path):
     assert sorted(support.read(shared)) == sorted(f"{h.name}-{i}" for h in homes for i in range(40))
     assert (tmp_path / "shared.toml.lock").exists()
     assert not any((home / ".velmor" / "connections.toml.lock").exists() for home in homes)
+
+
+@pytest.mark.parametrize("operation", ["save", "update"])
+def test_a_home_moved_during_a_change_writes_no_store(manager, tmp_path, monkeypatch, capsys, operation):
+    homes = [tmp_path / "h1", tmp_path / "h2"]
+    for home in homes:
+        home.mkdir()
+        monkeypatch.setenv("HOME", str(home))
+        manager.save_connection_config(home.name, {})
+    stores = [home / ".velmor" / "connections.toml" for home in homes]
+    before, _ = [store.read_bytes() for store in stores], capsys.readouterr()
+
+    class MovesHome:  # as another thread setting HOME could, mid-change
+        def __str__(self):
+            os.environ["HOME"] = str(homes[1])
+            return "moved"
+
+    monkeypatch.setenv("HOME", str(homes[0]))
+    change = manager.save_connection_config if operation == "save" else manager.update_connection
+    with pytest.raises(RuntimeError, match=f"{re.escape(str(stores[0]))} was locked, but "
+                                           f"{re.escape(str(stores[1]))} would be written"):
+        change("h1", {"account": MovesHome()})
+    assert [store.read_bytes() for store in stores] == before and capsys.readouterr().out == ""

@@ -378,6 +378,10 @@ def through(calls, original):
      False),
     (lambda p, m, c: p.setattr(tomllib._parser.loads, "__code__", (
         lambda s, /, *, parse_float=float: {"replaced": float("1.5")}).__code__), 1, False),
+    # A module whose class answers attribute lookups its own way.
+    (lambda p, m, c: p.setattr(tomllib, "__class__", type("Swapped", (types.ModuleType,), {
+        "__getattribute__": lambda self, name: through(c, tomllib._parser.load) if name == "load"
+        else types.ModuleType.__getattribute__(self, name)})), 1, True),
     # The same result either way: only the count tells that tomllib parsed.
     (lambda p, m, c: p.setattr(builtins, "float", decimal.Decimal), 1, False),
     (lambda p, m, c: p.delattr(tomllib._parser, "loads"), 1, False),
@@ -434,6 +438,11 @@ def test_non_blocking_file_that_reads_none(manager, monkeypatch, differential, t
     ("", 0),
     ("shutil.copytree(os.path.dirname(os.__file__) + '/tomllib', 'copy/tomllib'); "
      "sys.path.insert(0, 'copy')", 1),  # the same code, but not the standard library's
+    # Changed before the module is imported.
+    ("import tomllib, decimal; tomllib.load.__kwdefaults__['parse_float'] = decimal.Decimal", 1),
+    ("import tomllib; tomllib.load = lambda fp, /, *, parse_float=float: tomllib._parser.load(fp)", 1),
+    ("import tomllib, functools; tomllib._parser.loads = functools.partial(tomllib._parser.loads)", 1),
+    ("import builtins; builtins.chr = lambda code, chr=chr: chr(code)", 1),
 ])
 def test_only_the_standard_library_tomllib_is_trusted(home, tmp_path, setup, runs):
     result = run_python(f"""
@@ -453,4 +462,4 @@ def test_only_the_standard_library_tomllib_is_trusted(home, tmp_path, setup, run
         print(manager.tomllib.__file__.startswith(os.path.dirname(os.__file__)), len(starts))
         """, env={"HOME": str(home)})
     assert (result.returncode, result.stderr) == (0, "")
-    assert result.stdout.split() == [str(not setup), str(runs)]
+    assert result.stdout.split() == [str("copy" not in setup), str(runs)]

@@ -9,10 +9,10 @@
 #include "store/location.h"
 #include "store/reader.h"
 #include "store/standard_reader.h"
+#include "store/system_calls.h"
 #include "store/writer.h"
 
 #include <memory>
-
 #include <optional>
 
 namespace qivo {
@@ -198,6 +198,11 @@ public:
         for (const FunctionDefinition& definition : function_table) {
             bind(definition.name, create_function(function_type, definition));
         }
+#ifdef QIVO_FAULT_INJECTION
+        static PyMethodDef set_hook = {"_set_system_call_hook", posix::set_system_call_hook, METH_O,
+                                       "Test builds only: see store/system_calls.h."};
+        bind(set_hook.ml_name, checked(PyCFunction_New(&set_hook, nullptr)));
+#endif
     }
 
 private:

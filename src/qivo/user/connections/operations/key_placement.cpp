@@ -3,68 +3,47 @@
 #include "store/location.h"
 #include "store/posix_file.h"
 
+#include <set>
 #include <string>
+#include <sys/stat.h>
 
 namespace qivo {
 
 namespace {
 
-// Chooses where in the per-user directory a key file is copied. The key's
-// own base name comes first, then "<stem>-2<suffix>", "<stem>-3<suffix>", ...;
-// a name is taken when a file stands there that another profile of the store
-// records and that holds different bytes, so no profile ever loses its key to
-// another's. Names of the store's own files, and anything but a regular
-// file, are never taken over.
-class KeyDestination {
+// How many numbered names ("<stem>-2<suffix>" up to "<stem>-10000<suffix>")
+// a key may try before the search gives up.
+constexpr long last_numbered_name = 10000;
+
+// `str.rstrip(text)`, Python's own, for a str; anything else as it is.
+nb::object without_trailing_whitespace(nb::handle text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        return nb::borrow(text);
+    }
+    return checked(PyObject_CallMethodOneArg(reinterpret_cast<PyObject*>(&PyUnicode_Type),
+                                             "rstrip"_id, text.ptr()));
+}
+
+// The name a key file is copied under: its base name without trailing
+// whitespace, since the profile records the path stripped; "key" when
+// nothing else is left.
+nb::object key_file_name(const ModuleGlobals& globals, nb::handle private_key_file) {
+    nb::object name = without_trailing_whitespace(globals.basename(private_key_file));
+    if (PyUnicode_Check(name.ptr()) && PyUnicode_GET_LENGTH(name.ptr()) == 0) {
+        return nb::str("key");
+    }
+    return name;
+}
+
+// The files the other profiles of the store record as their keys: by device
+// and inode where the recorded path leads to a file, so that every spelling
+// of one file (a home reached through a link, say) counts, and by the
+// absolute text of the path otherwise.
+class RecordedKeys {
 public:
-    KeyDestination(const ModuleGlobals& globals, const KeyOwner& owner, nb::handle private_key_file)
-        : globals_(globals), owner_(owner), private_key_file_(private_key_file) {}
-
-    nb::object choose(nb::handle key_filename, nb::handle dest_key_path, nb::handle dst_path) {
-        if (usable(key_filename, dest_key_path, dst_path)) {
-            return nb::borrow(dest_key_path);
-        }
-        nb::object parts = globals_.splitext(key_filename);
-        nb::object stem = parts[0];
-        nb::object suffix = parts[1];
-        for (long number = 2;; ++number) {
-            nb::object name =
-                stem + nb::str("-") + nb::str(std::to_string(number).c_str()) + suffix;
-            nb::object candidate = owner_.velmor_dir / name;
-            if (usable(name, candidate, globals_.abspath(candidate))) {
-                return candidate;
-            }
-        }
-    }
-
-private:
-    bool usable(nb::handle name, nb::handle candidate, nb::handle absolute) {
-        if (PyUnicode_Check(name.ptr()) && is_store_file_name(utf8_of(name))) {
-            return false;
-        }
-        const std::string path = fs_path(candidate);
-        switch (path_kind(path)) {
-        case PathKind::missing:
-            return true;
-        case PathKind::character_device:
-        case PathKind::other:
-            return false;
-        case PathKind::regular_file:
-            break;
-        }
-        return !contains(recorded_keys(), absolute) ||
-               same_content(fs_path(private_key_file_), path);
-    }
-
-    // The absolute key paths that the other profiles of the store record,
-    // collected once, when a candidate first turns out to be occupied.
-    nb::handle recorded_keys() {
-        if (recorded_.is_valid()) {
-            return recorded_;
-        }
-        recorded_ = checked(PySet_New(nullptr));
-        for_each_item(owner_.connections, [&](nb::handle name, nb::handle table) {
-            if (!PyDict_Check(table.ptr()) || name.equal(owner_.name)) {
+    RecordedKeys(const ModuleGlobals& globals, const KeyOwner& owner) {
+        for_each_item(owner.connections, [&](nb::handle name, nb::handle table) {
+            if (!PyDict_Check(table.ptr()) || name.equal(owner.name)) {
                 return;
             }
             nb::object recorded = get_or(table, "private_key_file", nb::none());
@@ -73,16 +52,108 @@ private:
                 // something else.
                 nb::object stripped = checked(PyObject_CallMethodOneArg(
                     reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip"_id, recorded.ptr()));
-                checked_status(PySet_Add(recorded_.ptr(), globals_.abspath(stripped).ptr()));
+                add(globals.abspath(stripped));
             }
         });
-        return recorded_;
+    }
+
+    bool contains(const FileStatus& file, const std::string& absolute_path) const {
+        return files_.contains(file.identity()) || paths_.contains(absolute_path);
+    }
+
+private:
+    void add(nb::handle absolute_path) {
+        std::string path;
+        try {
+            path = fs_path(absolute_path);
+        } catch (nb::python_error&) {
+            return; // a path no file can have (a null byte, say) names no file
+        }
+        if (const std::optional<FileStatus> status = status_of(path)) {
+            files_.insert(status->identity());
+        } else {
+            paths_.insert(std::move(path));
+        }
+    }
+
+    std::set<FileIdentity> files_;
+    std::set<std::string> paths_;
+};
+
+// Chooses where in the per-user directory a key file is copied. The key's
+// own name comes first, then "<stem>-2<suffix>", "<stem>-3<suffix>", ...
+// A name is free when nothing stands there, or a regular file that no other
+// profile of the store records, or one that holds the same bytes as the
+// key; so no profile ever loses its key to another's. A symbolic link (to
+// anything, or to nothing), a directory or a device is never free: copying
+// there would write through the link or into the directory. Names of the
+// store's own files are never free either.
+class KeyDestination {
+public:
+    KeyDestination(const ModuleGlobals& globals, const KeyOwner& owner, nb::handle private_key_file)
+        : globals_(globals), owner_(owner), private_key_file_(private_key_file) {}
+
+    nb::object choose(nb::handle key_filename, nb::handle dest_key_path) {
+        if (is_free(key_filename, dest_key_path)) {
+            return nb::borrow(dest_key_path);
+        }
+        nb::object parts = globals_.splitext(key_filename);
+        nb::object stem = parts[0];
+        nb::object suffix = parts[1];
+        auto numbered = [&](long number) {
+            return stem + nb::str("-") + nb::str(std::to_string(number).c_str()) + suffix;
+        };
+        for (long number = 2; number <= last_numbered_name; ++number) {
+            nb::object name = numbered(number);
+            nb::object candidate = owner_.velmor_dir / name;
+            if (is_free(name, candidate)) {
+                return candidate;
+            }
+        }
+        nb::object message =
+            concatenate({"No free name for the private key file: ", text(numbered(2)), " to ",
+                         text(numbered(last_numbered_name)), " are all taken"});
+        nb::object filename = checked(PyOS_FSPath(dest_key_path.ptr()));
+        PyErr_SetObject(PyExc_OSError, nb::make_tuple(EEXIST, message, filename).ptr());
+        nb::raise_python_error();
+    }
+
+private:
+    // What stands at the candidate is judged without following a link.
+    // Anything the system cannot tell (a name too long to exist, a
+    // directory that cannot be searched) is raised against the candidate,
+    // before anything is copied.
+    bool is_free(nb::handle name, nb::handle candidate) {
+        if (PyUnicode_Check(name.ptr()) && is_store_file_name(utf8_of(name))) {
+            return false;
+        }
+        const std::string path = fs_path(candidate);
+        const std::optional<FileStatus> status = status_of(path, false);
+        if (!status) {
+            if (errno != ENOENT) {
+                raise_os_error(errno, candidate);
+            }
+            return true;
+        }
+        if (!S_ISREG(status->mode)) {
+            return false;
+        }
+        return !recorded_keys().contains(*status, fs_path(globals_.abspath(candidate))) ||
+               same_content(fs_path(private_key_file_), path);
+    }
+
+    // Collected once, when a candidate first turns out to be occupied.
+    const RecordedKeys& recorded_keys() {
+        if (!recorded_) {
+            recorded_.emplace(globals_, owner_);
+        }
+        return *recorded_;
     }
 
     const ModuleGlobals& globals_;
     const KeyOwner& owner_;
     nb::handle private_key_file_;
-    nb::object recorded_;
+    std::optional<RecordedKeys> recorded_;
 };
 
 } // namespace
@@ -93,7 +164,7 @@ nb::object place_private_key(const ModuleGlobals& globals, nb::dict credentials,
     if (!copy_key || !is_true(private_key_file) || !globals.is_file(private_key_file)) {
         return private_key_file;
     }
-    nb::object key_filename = globals.basename(private_key_file);
+    nb::object key_filename = key_file_name(globals, private_key_file);
     nb::object dest_key_path = owner.velmor_dir / key_filename;
     nb::object src_path = globals.abspath(private_key_file);
     nb::object dst_path = globals.abspath(dest_key_path);
@@ -102,8 +173,8 @@ nb::object place_private_key(const ModuleGlobals& globals, nb::dict credentials,
         report.add({"Private key already in .velmor directory"});
         return text(dest_key_path);
     }
-    nb::object destination = KeyDestination(globals, owner, private_key_file)
-                                 .choose(key_filename, dest_key_path, dst_path);
+    nb::object destination =
+        KeyDestination(globals, owner, private_key_file).choose(key_filename, dest_key_path);
     globals.copy2(private_key_file, destination);
     globals.chmod(destination, 0600);
     report.add({"Copied private key to ", text(destination)});

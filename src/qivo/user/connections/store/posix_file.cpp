@@ -1,5 +1,7 @@
 #include "store/posix_file.h"
 
+#include "store/system_calls.h"
+
 #include <array>
 #include <climits>
 #include <cstring>
@@ -65,8 +67,8 @@ constexpr unsigned status_fields =
 
 std::optional<FileStatus> status_of(const std::string& path, bool follow) {
     struct statx entry{};
-    if (statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, status_fields, &entry) !=
-        0) {
+    if (posix::statx(AT_FDCWD, path.c_str(), follow ? 0 : AT_SYMLINK_NOFOLLOW, status_fields,
+                     &entry) != 0) {
         return std::nullopt;
     }
     return status_from(entry);
@@ -74,7 +76,7 @@ std::optional<FileStatus> status_of(const std::string& path, bool follow) {
 
 std::optional<FileStatus> status_of(int fd) {
     struct statx entry{};
-    if (statx(fd, "", AT_EMPTY_PATH, status_fields, &entry) != 0) {
+    if (posix::statx(fd, "", AT_EMPTY_PATH, status_fields, &entry) != 0) {
         return std::nullopt;
     }
     return status_from(entry);
@@ -85,7 +87,7 @@ std::optional<std::string> resolve_links(const std::string& path) {
     std::vector<char> buffer(PATH_MAX);
     // The same bound on a chain of links as the kernel's.
     for (int depth = 0; depth <= 40; ++depth) {
-        const ssize_t length = readlink(current.c_str(), buffer.data(), buffer.size());
+        const ssize_t length = posix::readlink(current.c_str(), buffer.data(), buffer.size());
         if (length < 0) {
             return current;
         }
@@ -112,7 +114,7 @@ PathKind path_kind(const std::string& path) {
 bool same_content(const std::string& first, const std::string& second) {
     auto open_for_reading = [](const std::string& path) {
         return UniqueFd(
-            retry_on_interrupt([&] { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+            retry_on_interrupt([&] { return posix::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
     };
     const UniqueFd first_file = open_for_reading(first);
     const UniqueFd second_file = open_for_reading(second);
@@ -139,7 +141,7 @@ ssize_t read_fully(int fd, std::span<char> buffer) {
     size_t filled = 0;
     while (filled < buffer.size()) {
         const ssize_t count = retry_on_interrupt(
-            [&] { return read(fd, buffer.data() + filled, buffer.size() - filled); });
+            [&] { return posix::read(fd, buffer.data() + filled, buffer.size() - filled); });
         if (count < 0) {
             return -1;
         }

@@ -6,6 +6,7 @@
 #include "runtime/capi.h"
 
 #include <cerrno>
+#include <compare>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -38,6 +39,14 @@ auto retry_on_interrupt(Call&& call) {
     }
 }
 
+// What tells one file from every other: its device and inode.
+struct FileIdentity {
+    unsigned device_major;
+    unsigned device_minor;
+    std::uint64_t inode;
+    auto operator<=>(const FileIdentity&) const = default;
+};
+
 // What the system reports of a file (through statx, which every supported
 // C library offers unversioned).
 struct FileStatus {
@@ -49,10 +58,8 @@ struct FileStatus {
     unsigned device_major;
     unsigned device_minor;
 
-    bool same_file(const FileStatus& other) const {
-        return inode == other.inode && device_major == other.device_major &&
-               device_minor == other.device_minor;
-    }
+    FileIdentity identity() const { return {device_major, device_minor, inode}; }
+    bool same_file(const FileStatus& other) const { return identity() == other.identity(); }
 };
 
 // The status of the file at `path` (of the link itself when `follow` is
@@ -77,7 +84,7 @@ public:
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     UniqueFd& operator=(UniqueFd&& other) noexcept {
-        std::swap(fd_, other.fd_);
+        reset(other.release());
         return *this;
     }
     UniqueFd(const UniqueFd&) = delete;

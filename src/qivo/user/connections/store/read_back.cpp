@@ -1,6 +1,6 @@
 #include "store/read_back.h"
 
-#include <datetime.h>
+#include "runtime/datetime_api.h"
 
 #include <cmath>
 #include <utility>
@@ -169,7 +169,8 @@ bool same_value(nb::handle parsed, nb::handle given) {
     if (PyFloat_Check(g)) {
         return PyFloat_CheckExact(p) && same_float(PyFloat_AS_DOUBLE(p), PyFloat_AS_DOUBLE(g));
     }
-    if (PyDate_Check(g) || PyTime_Check(g)) {
+    // Without the C datetime API the writer writes no date or time value.
+    if (import_datetime() && (PyDate_Check(g) || PyTime_Check(g))) {
         return same_date_or_time(parsed, given);
     }
     if (PyList_Check(g)) {
@@ -184,12 +185,6 @@ bool same_value(nb::handle parsed, nb::handle given) {
 } // namespace
 
 bool reads_back_as(nb::handle parsed, nb::handle connections) {
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) {
-            nb::raise_python_error();
-        }
-    }
     // The writer puts the entries outside any table before the tables.
     Items items = items_of(connections);
     Items ordered;

@@ -2,6 +2,7 @@
 
 #include "runtime/context_manager.h"
 #include "store/standard_reader.h"
+#include "store/store_change.h"
 #include "store/store_parser.h"
 
 namespace qivo {
@@ -50,6 +51,7 @@ nb::object read_natively(const StandardReaderSnapshot& standard, nb::handle read
 nb::object load_connections_file(const ModuleGlobals& globals) {
     globals.require_toml();
     nb::object connections_file = globals.connections_file();
+    check_store_of_change(connections_file, "read");
     if (!is_true(connections_file.attr("exists"_id)())) {
         raise_error(PyExc_FileNotFoundError, "Connections file not found: %S",
                     connections_file.ptr());

@@ -1,6 +1,8 @@
 #include "store/standard_reader.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
 
 namespace qivo {
 
@@ -35,6 +37,50 @@ void collect_names(nb::handle code, nb::handle names) {
     });
 }
 
+// Whether a builtin is the interpreter's own: a type defined in C under
+// that very name, or a function of the builtins module of that name.
+bool is_interpreter_builtin(nb::handle name, nb::handle value) {
+    std::string_view expected = utf8_of(name);
+    if (PyType_Check(value.ptr())) {
+        auto* type = reinterpret_cast<PyTypeObject*>(value.ptr());
+        return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && expected == type->tp_name;
+    }
+    if (!PyCFunction_Check(value.ptr())) {
+        return false;
+    }
+    PyObject* owner = PyCFunction_GET_SELF(value.ptr());
+    const char* owner_name =
+        owner != nullptr && PyModule_Check(owner) ? PyModule_GetName(owner) : nullptr;
+    if (owner_name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::string_view(owner_name) == "builtins" &&
+           expected == reinterpret_cast<PyCFunctionObject*>(value.ptr())->m_ml->ml_name;
+}
+
+// The keyword defaults that tomllib's own functions have, as the standard
+// library sets them; they have no positional defaults.
+bool is_standard_keyword_default(nb::handle name, nb::handle value) {
+    const std::string_view parameter = utf8_of(name);
+    if (parameter == "parse_float") {
+        return value.is(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    }
+    if (parameter == "access_lists") {
+        return value.is(Py_True);
+    }
+    if (parameter == "multiline") {
+        return value.is(Py_False);
+    }
+    return false;
+}
+
+// The code file of a function.
+std::string code_file(nb::handle function) {
+    nb::object file = nb::handle(PyFunction_GetCode(function.ptr())).attr("co_filename"_id);
+    return PyUnicode_Check(file.ptr()) ? std::string(utf8_of(file)) : std::string();
+}
+
 nb::object borrow_or_empty(PyObject* object) {
     return object != nullptr ? nb::borrow(object) : nb::object();
 }
@@ -44,6 +90,8 @@ nb::object borrow_or_empty(PyObject* object) {
 struct StandardModules {
     std::vector<nb::object> modules; // tomllib, _parser, _re and, if present, _types
     nb::object names;                // a set
+    std::string library_directory;   // the standard library's, with a final "/"
+    std::string parser_file;         // tomllib/_parser.py in it
 };
 
 std::optional<StandardModules> find_standard_modules(nb::handle reader) {
@@ -55,7 +103,8 @@ std::optional<StandardModules> find_standard_modules(nb::handle reader) {
     if (!os_file.is_valid() || !PyUnicode_CheckExact(os_file.ptr())) {
         return std::nullopt;
     }
-    nb::object directory = os_path.attr("join"_id)(os_path.attr("dirname"_id)(os_file), "tomllib");
+    nb::object library = os_path.attr("dirname"_id)(os_file);
+    nb::object directory = os_path.attr("join"_id)(library, "tomllib");
 
     struct Part {
         const char* attribute; // of the package; none for the package itself
@@ -69,7 +118,10 @@ std::optional<StandardModules> find_standard_modules(nb::handle reader) {
         {"_re", "tomllib._re", "_re.py", true},
         {"_types", "tomllib._types", "_types.py", false},
     };
-    StandardModules found{{}, checked(PySet_New(nullptr))};
+    StandardModules found{{},
+                          checked(PySet_New(nullptr)),
+                          std::string(utf8_of(library)) + "/",
+                          std::string(utf8_of(os_path.attr("join"_id)(directory, "_parser.py")))};
     for (const Part& part : parts) {
         nb::object module = part.attribute != nullptr
                                 ? optional_attr(reader, nb::str(part.attribute))
@@ -94,12 +146,25 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
     if (!found) {
         return nullptr;
     }
+    // The entry points are the parser's own functions, in tomllib and in its
+    // parser module alike.
+    for (const nb::object& module : {found->modules[0], found->modules[1]}) {
+        for (PyObject* name : {"load"_id, "loads"_id}) {
+            nb::object function = optional_attr(module, name);
+            if (!function.is_valid() || !PyFunction_Check(function.ptr()) ||
+                code_file(function) != found->parser_file) {
+                return nullptr;
+            }
+        }
+    }
     nb::object load = optional_attr(reader, "load"_id);
     nb::object offset_timezone = optional_attr(found->modules[2], "cached_tz"_id);
-    if (!load.is_valid() || !PyFunction_Check(load.ptr()) || !offset_timezone.is_valid()) {
+    if (!offset_timezone.is_valid()) {
         return nullptr;
     }
     std::unique_ptr<StandardReaderSnapshot> snapshot(new StandardReaderSnapshot());
+    snapshot->modules_ = found->modules;
+    snapshot->library_directory_ = found->library_directory;
     snapshot->module_ = nb::borrow(reader);
     snapshot->offset_timezone_ = offset_timezone;
     nb::object io = import("io");
@@ -109,28 +174,35 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
     for (const nb::object& module : found->modules) {
         snapshot->watch_namespace(PyModule_GetDict(module.ptr()), found->names, used_names);
     }
-    if (!snapshot->watch_builtins(load, used_names)) {
+    if (!snapshot->trusted_ || !snapshot->watch_builtins(load, used_names)) {
         return nullptr;
     }
     return snapshot;
 }
 
 // Records the builtins that tomllib's code may look up, among its other
-// names; false when they are not a plain dict.
+// names; false when they are not a plain dict, or when one that is not a
+// dunder name (those are attributes tomllib reads, not builtins it calls)
+// is not the interpreter's own.
 bool StandardReaderSnapshot::watch_builtins(nb::handle load, nb::handle used_names) {
     nb::object builtins = load.attr("__builtins__"_id);
     if (!PyDict_CheckExact(builtins.ptr())) {
         return false;
     }
     WatchedDict watched_builtins{builtins, {}, false};
+    bool own = true;
     for_each(used_names, [&](nb::handle name) {
-        PyObject* value = nullptr;
-        if (checked_status(PyDict_GetItemRef(builtins.ptr(), name.ptr(), &value)) == 1) {
-            watched_builtins.items.emplace_back(nb::borrow(name), nb::steal(value));
+        PyObject* found = nullptr;
+        if (checked_status(PyDict_GetItemRef(builtins.ptr(), name.ptr(), &found)) == 1) {
+            nb::object value = nb::steal(found);
+            const std::string_view text = utf8_of(name);
+            const bool dunder = text.size() > 4 && text.starts_with("__") && text.ends_with("__");
+            own = own && (dunder || is_interpreter_builtin(name, value));
+            watched_builtins.items.emplace_back(nb::borrow(name), std::move(value));
         }
     });
     dicts_.push_back(std::move(watched_builtins));
-    return true;
+    return own;
 }
 
 // Records a module's or class's dict, and what it holds that tomllib's code
@@ -178,6 +250,7 @@ void StandardReaderSnapshot::watch_function(nb::handle function, nb::handle used
         return;
     }
     PyObject* keyword_defaults = PyFunction_GetKwDefaults(function.ptr());
+    check_origin(function, keyword_defaults);
     functions_.push_back({nb::borrow(function), nb::borrow(PyFunction_GetCode(function.ptr())),
                           borrow_or_empty(PyFunction_GetDefaults(function.ptr())),
                           borrow_or_empty(keyword_defaults)});
@@ -192,6 +265,31 @@ void StandardReaderSnapshot::watch_function(nb::handle function, nb::handle used
         dicts_.push_back(std::move(watched));
     }
     collect_names(PyFunction_GetCode(function.ptr()), used_names);
+}
+
+// A function tomllib's code may run must come from the standard library's
+// files; one from tomllib's own files must also have the defaults the
+// standard library gives it. Anything else leaves the snapshot untrusted.
+void StandardReaderSnapshot::check_origin(nb::handle function, PyObject* keyword_defaults) {
+    const std::string file = code_file(function);
+    if (!file.starts_with(library_directory_)) {
+        trusted_ = false;
+        return;
+    }
+    if (!file.starts_with(library_directory_ + "tomllib/")) {
+        return;
+    }
+    if (PyFunction_GetDefaults(function.ptr()) != nullptr) {
+        trusted_ = false;
+    }
+    if (keyword_defaults != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(keyword_defaults, &position, &key, &value)) {
+            trusted_ = trusted_ && is_standard_keyword_default(key, value);
+        }
+    }
 }
 
 bool StandardReaderSnapshot::WatchedDict::unchanged() const {
@@ -237,6 +335,12 @@ bool StandardReaderSnapshot::unchanged(nb::handle reader) const {
     if (!module_.is_valid() || !reader.is(module_)) {
         return false;
     }
+    // A module whose class was swapped may answer attribute lookups its own
+    // way.
+    if (!std::all_of(modules_.begin(), modules_.end(),
+                     [](const nb::object& module) { return PyModule_CheckExact(module.ptr()); })) {
+        return false;
+    }
     return std::all_of(functions_.begin(), functions_.end(),
                        [](const WatchedFunction& watched) { return watched.unchanged(); }) &&
            std::all_of(dicts_.begin(), dicts_.end(),
@@ -255,6 +359,11 @@ int StandardReaderSnapshot::traverse(visitproc visit, void* arg) const {
         return 0;
     };
     int status = visit_all({&module_, &offset_timezone_, &buffered_reader_type_, &bytes_io_type_});
+    for (const nb::object& module : modules_) {
+        if (status == 0) {
+            status = visit_all({&module});
+        }
+    }
     for (const WatchedDict& watched : dicts_) {
         if (status == 0) {
             status = visit_all({&watched.dict});
@@ -276,6 +385,7 @@ int StandardReaderSnapshot::traverse(visitproc visit, void* arg) const {
 
 void StandardReaderSnapshot::clear() {
     module_.reset();
+    modules_.clear();
     dicts_.clear();
     functions_.clear();
     offset_timezone_.reset();

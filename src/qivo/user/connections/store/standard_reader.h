@@ -2,12 +2,32 @@
 // what the store reader checks before it parses the store natively instead
 // of calling tomllib.load, so that the native parse is taken only when
 // nobody could tell it from tomllib's own.
+//
+// What it defends against: anything a program does through tomllib's public
+// surface, before or after this module is imported. At import it trusts
+// only the standard library's own tomllib: modules loaded from the standard
+// library's files, functions whose code comes from those files (`load` and
+// `loads` from the parser's), the keyword defaults the standard library
+// gives them (`parse_float` is the built-in float), and builtins that are the
+// interpreter's own types and functions. Afterwards it notices a rebound
+// name in tomllib's modules or classes, replaced code or defaults of its
+// functions, a module whose class was swapped, and a rebound builtin that
+// tomllib's code uses: builtins are watched because tomllib's functions look
+// them up on every call, so `builtins.float = Decimal` changes what tomllib
+// returns.
+//
+// What it cannot see: changes made from inside objects it does not watch
+// element by element, such as tomllib's internal tables (the frozensets and
+// compiled patterns reached through `gc.get_referents`), or a code object
+// forged with another file name. Those need deliberate tampering with the
+// interpreter's internals, which no reader could guard against.
 #pragma once
 
 #include "runtime/capi.h"
 
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -55,8 +75,12 @@ private:
     void watch_namespace(nb::handle dict, nb::handle module_names, nb::handle used_names);
     bool watch_builtins(nb::handle load, nb::handle used_names);
     void watch_function(nb::handle function, nb::handle used_names);
+    void check_origin(nb::handle function, PyObject* keyword_defaults);
 
     nb::object module_;
+    std::vector<nb::object> modules_; // tomllib and its submodules
+    std::string library_directory_;   // the standard library's, with a final "/"
+    bool trusted_ = true;
     std::vector<WatchedDict> dicts_;
     std::vector<WatchedFunction> functions_;
     nb::object offset_timezone_;

@@ -49,6 +49,14 @@ private:
     nb::handle connections_file_;
 };
 
+// Raises RuntimeError, naming both paths, when the reader or the writer
+// that a change calls computes a store path other than the one the change
+// locked: the home may have moved meanwhile (a value's __str__, or another
+// thread, changing HOME), and reading one home's store and writing another's
+// would lose the second's profiles. `doing` is "read" or "written". Outside
+// a change's own call of the reader or the writer, nothing is checked.
+void check_store_of_change(nb::handle connections_file, const char* doing);
+
 // Runs one change: locks the store, reads it, calls `change(connections,
 // report)`, which alters the mapping and returns whether it must be written
 // (false: nothing to do), writes it with `_save_connections_file`, releases

@@ -1,5 +1,7 @@
 #include "store/store_lock.h"
 
+#include "store/system_calls.h"
+
 #include <algorithm>
 #include <fcntl.h>
 #include <mutex>
@@ -72,11 +74,11 @@ private:
 namespace {
 
 int open_lock_file(const std::string& path) {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = posix::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         // flock needs no write access: an existing lock file that is not
         // writable still serves.
-        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        fd = posix::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     }
     return fd;
 }
@@ -120,7 +122,7 @@ void StoreLock::wait_for_lock() {
         int result = 0;
         int error_number = 0;
         Py_BEGIN_ALLOW_THREADS;
-        result = flock(fd_, LOCK_EX);
+        result = posix::flock(fd_, LOCK_EX);
         error_number = errno;
         Py_END_ALLOW_THREADS;
         if (result == 0) {

@@ -2,7 +2,7 @@
 
 #include "store/toml_text.h"
 
-#include <datetime.h>
+#include "runtime/datetime_api.h"
 
 #include <string>
 
@@ -601,11 +601,10 @@ private:
 } // namespace
 
 nb::object parse_store_text(std::string_view text, nb::handle offset_timezone) {
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) {
-            nb::raise_python_error();
-        }
+    // Without the C datetime API no date-time object can be built here:
+    // every text goes to tomllib.
+    if (!import_datetime()) {
+        return {};
     }
     try {
         return StoreTextParser(text, offset_timezone).document();

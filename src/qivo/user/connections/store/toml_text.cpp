@@ -1,6 +1,6 @@
 #include "store/toml_text.h"
 
-#include <datetime.h>
+#include "runtime/datetime_api.h"
 
 #include <algorithm>
 #include <array>
@@ -107,6 +107,13 @@ public:
             array(value);
         } else if (PyDict_Check(object)) {
             inline_table(value);
+        } else if (!import_datetime()) {
+            raise_error(PyExc_TypeError,
+                        "cannot write a value of type '%.200s' to the connections file "
+                        "(supported: str, bool, int, float, None, list and dict; date and "
+                        "time values need the interpreter's C datetime module, which is not "
+                        "available)",
+                        Py_TYPE(object)->tp_name);
         } else {
             raise_error(PyExc_TypeError,
                         "cannot write a value of type '%.200s' to the connections file "
@@ -182,13 +189,7 @@ private:
     }
 
     static bool is_date_or_time(PyObject* object) {
-        if (PyDateTimeAPI == nullptr) {
-            PyDateTime_IMPORT;
-            if (PyDateTimeAPI == nullptr) {
-                nb::raise_python_error();
-            }
-        }
-        return PyDate_Check(object) || PyTime_Check(object);
+        return import_datetime() && (PyDate_Check(object) || PyTime_Check(object));
     }
 
     template <typename... Numbers>

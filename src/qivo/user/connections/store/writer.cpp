@@ -4,6 +4,7 @@
 #include "store/read_back.h"
 #include "store/staged_file.h"
 #include "store/standard_reader.h"
+#include "store/store_change.h"
 #include "store/store_parser.h"
 #include "store/toml_text.h"
 
@@ -99,6 +100,7 @@ void check_reads_back(const ModuleGlobals& globals, nb::handle reader, const std
 void save_connections_file(const ModuleGlobals& globals, nb::handle connections) {
     globals.require_toml();
     nb::object connections_file = globals.connections_file();
+    check_store_of_change(connections_file, "written");
     nb::object reader = globals.toml_reader();
     nb::object dump = optional_attr(reader, "dump"_id);
 
