@@ -5,6 +5,7 @@ import os, textwrap
 import pytest
 
 from qivo.user.connections import manager as manager_module
+from support import OLD
 
 
 @pytest.fixture
@@ -45,3 +46,9 @@ def write_store(store):
         return store
 
     return write
+
+
+@pytest.fixture
+def old_store(write_store):
+    """A store that a refused or failed write must leave as it is."""
+    return write_store(OLD)

@@ -18,6 +18,16 @@ EXAMPLE = dict.fromkeys(SNOWFLAKE, "") | {"connection_type": "snowflake"}
 TEMPLATE = "[yorsk_dev1]\n\n" + "".join(f"{key} = '{value}'\n" for key, value in EXAMPLE.items())
 
 
+# A store that a refused or failed write must leave as it is (the conftest
+# fixture `old_store` writes it).
+OLD = "[keep]\n\nk = 'old'\n\n"
+
+
+def assert_untouched(store):
+    assert store.read_text(encoding="utf-8") == OLD
+    assert os.listdir(store.parent) == ["connections.toml"]
+
+
 def mode(path) -> int:
     return stat.S_IMODE(os.stat(path).st_mode)
 

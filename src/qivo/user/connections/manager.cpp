@@ -8,12 +8,11 @@
 #include "runtime/function_type.h"
 #include "store/location.h"
 #include "store/reader.h"
-#include "store/standard_reader.h"
 #include "store/system_calls.h"
 #include "store/writer.h"
+#include "toml/tomllib_snapshot.h"
 
 #include <memory>
-#include <optional>
 
 namespace qivo {
 
@@ -131,32 +130,16 @@ public:
         checked_status(PyModule_AddObjectRef(module_.ptr(), name, value.ptr()));
     }
 
-    // `import <name>`.
-    static nb::object import(const char* name) { return checked(PyImport_ImportModule(name)); }
-
-    // `import <name>`, or nothing when that raises ImportError (or a
-    // subclass); any other exception propagates.
-    static std::optional<nb::object> try_import(const char* name) {
-        if (PyObject* module = PyImport_ImportModule(name)) {
-            return nb::steal(module);
-        }
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
-            nb::raise_python_error();
-        }
-        PyErr_Clear();
-        return std::nullopt;
-    }
-
     // `from <module> import <name>`, binding <name>.
-    void bind_from(const char* module_name, const char* name) {
-        nb::object module = import(module_name);
+    void bind_from(PyObject* module_name, const char* name) {
+        nb::object module = import_module(module_name);
         PyObject* value = PyObject_GetAttrString(module.ptr(), name);
         if (value == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 nb::raise_python_error();
             }
             PyErr_Clear();
-            raise_error(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
+            raise_error(PyExc_ImportError, "cannot import name '%s' from '%U'", name, module_name);
         }
         bind(name, nb::steal(value));
     }
@@ -167,15 +150,15 @@ public:
     // neither `tomllib` nor `TOML_READ_MODE` exists.
     void select_toml_reader() {
         const char* read_mode = "rb";
-        if (auto standard = try_import("tomllib")) {
-            bind("tomllib", *standard);
-            keep_standard_reader(*standard);
-        } else if (auto tomli = try_import("tomli")) {
-            bind("tomli", *tomli);
-            bind("tomllib", *tomli);
-        } else if (auto toml = try_import("toml")) {
-            bind("toml", *toml);
-            bind("tomllib", *toml);
+        if (nb::object standard = try_import_module("tomllib"_id); standard.is_valid()) {
+            bind("tomllib", standard);
+            keep_tomllib_snapshot(standard);
+        } else if (nb::object tomli = try_import_module("tomli"_id); tomli.is_valid()) {
+            bind("tomli", tomli);
+            bind("tomllib", tomli);
+        } else if (nb::object toml = try_import_module("toml"_id); toml.is_valid()) {
+            bind("toml", toml);
+            bind("tomllib", toml);
             read_mode = "r";
         } else {
             bind("TOML_AVAILABLE", Py_False);
@@ -186,12 +169,12 @@ public:
     }
 
     void run() {
-        bind("shutil", import("shutil"));
-        bind_from("pathlib", "Path");
+        bind("shutil", import_module("shutil"_id));
+        bind_from("pathlib"_id, "Path");
         for (const char* name : {"Dict", "Optional", "Any", "List"}) {
-            bind_from("typing", name);
+            bind_from("typing"_id, name);
         }
-        bind("os", import("os"));
+        bind("os", import_module("os"_id));
         select_toml_reader();
         nb::object function_type =
             create_function_type(module_, "qivo.user.connections.manager.manager_function");
@@ -207,11 +190,11 @@ public:
 
 private:
     // Records the standard tomllib as it is now, for the store reader.
-    void keep_standard_reader(nb::handle standard) {
-        std::unique_ptr<StandardReaderSnapshot> snapshot = StandardReaderSnapshot::take(standard);
+    void keep_tomllib_snapshot(nb::handle standard) {
+        std::unique_ptr<TomllibSnapshot> snapshot = TomllibSnapshot::take(standard);
         ModuleState* state = module_state(module_);
-        delete state->standard_reader;
-        state->standard_reader = snapshot.release();
+        delete state->tomllib_snapshot;
+        state->tomllib_snapshot = snapshot.release();
     }
 
     nb::handle module_;
@@ -229,23 +212,23 @@ int manager_exec(PyObject* module) {
 
 int manager_traverse(PyObject* module, visitproc visit, void* arg) {
     const ModuleState* state = module_state(module);
-    if (state == nullptr || state->standard_reader == nullptr) {
+    if (state == nullptr || state->tomllib_snapshot == nullptr) {
         return 0;
     }
-    return state->standard_reader->traverse(visit, arg);
+    return state->tomllib_snapshot->traverse(visit, arg);
 }
 
 int manager_clear(PyObject* module) {
-    if (ModuleState* state = module_state(module); state != nullptr && state->standard_reader) {
-        state->standard_reader->clear();
+    if (ModuleState* state = module_state(module); state != nullptr && state->tomllib_snapshot) {
+        state->tomllib_snapshot->clear();
     }
     return 0;
 }
 
 void manager_free(void* module) {
     if (ModuleState* state = module_state(static_cast<PyObject*>(module)); state != nullptr) {
-        delete state->standard_reader;
-        state->standard_reader = nullptr;
+        delete state->tomllib_snapshot;
+        state->tomllib_snapshot = nullptr;
     }
 }
 

@@ -30,8 +30,8 @@ public:
     nb::object toml_read_mode() const; // TOML_READ_MODE
     // The standard tomllib as the module found it at import, when it chose
     // that reader (not a global: kept in the module's state).
-    const StandardReaderSnapshot* standard_reader() const {
-        return module_state(names_.module())->standard_reader;
+    const TomllibSnapshot* tomllib_snapshot() const {
+        return module_state(names_.module())->tomllib_snapshot;
     }
 
     // The standard library.

@@ -6,12 +6,12 @@
 
 namespace qivo {
 
-class StandardReaderSnapshot;
+class TomllibSnapshot;
 
 struct ModuleState {
     // Recorded when the module selected the standard tomllib, else null;
     // owned by the module (freed with it).
-    StandardReaderSnapshot* standard_reader;
+    TomllibSnapshot* tomllib_snapshot;
 };
 
 // The state of one of the module's objects (null only while the interpreter

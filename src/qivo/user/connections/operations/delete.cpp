@@ -1,5 +1,5 @@
 #include "operations/operations.h"
-#include "store/store_change.h"
+#include "store/change.h"
 
 namespace qivo {
 

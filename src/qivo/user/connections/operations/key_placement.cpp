@@ -164,6 +164,10 @@ nb::object place_private_key(const ModuleGlobals& globals, nb::dict credentials,
     if (!copy_key || !is_true(private_key_file) || !globals.is_file(private_key_file)) {
         return private_key_file;
     }
+    // The key's own name in the per-user directory, as the profile would
+    // record it (`dest_key_path`), and the absolute text of where the key
+    // is now (`src_path`) and of that destination (`dst_path`), compared to
+    // tell a key that is already in place.
     nb::object key_filename = key_file_name(globals, private_key_file);
     nb::object dest_key_path = owner.velmor_dir / key_filename;
     nb::object src_path = globals.abspath(private_key_file);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "module_globals.h"
-#include "store/store_change.h"
+#include "store/change.h"
 
 namespace qivo {
 

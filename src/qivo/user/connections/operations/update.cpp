@@ -6,7 +6,8 @@ namespace qivo {
 namespace {
 
 // The type to rebuild the profile as: the caller's, else the `credentials`
-// key `connection_type`, else the stored profile's own type.
+// key `connection_type`, else the type of `conn_data`, the profile's table
+// as stored.
 nb::object resolve_connection_type(nb::handle connection_type, nb::dict credentials,
                                    nb::handle conn_data) {
     nb::object chosen = nb::borrow(connection_type);

@@ -20,9 +20,8 @@ Py_ssize_t parameter_index(const FunctionDefinition& definition, PyObject* keywo
 // interpreter's own (private) helper, so that it always matches what a
 // Python function would suggest; without that helper there is none.
 nb::object keyword_suggestion(const FunctionDefinition& definition, PyObject* keyword) {
-    nb::object suggestions = nb::steal(PyImport_Import("_suggestions"_id));
+    nb::object suggestions = try_import_module("_suggestions"_id);
     if (!suggestions.is_valid()) {
-        PyErr_Clear();
         return nb::none();
     }
     nb::list candidates;

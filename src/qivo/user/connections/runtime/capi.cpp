@@ -6,14 +6,6 @@
 
 namespace qivo {
 
-PyObject* intern_name(const char* text) {
-    PyObject* name = PyUnicode_InternFromString(text);
-    if (name == nullptr) {
-        nb::raise_python_error();
-    }
-    return name;
-}
-
 void raise_error(PyObject* type, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -29,6 +21,21 @@ void raise_expected_type(const char* expected, nb::handle value) {
 
 nb::object call_method(nb::handle value, nb::handle name) {
     return checked(PyObject_CallMethodNoArgs(value.ptr(), name.ptr()));
+}
+
+nb::object import_module(PyObject* name) {
+    return checked(PyImport_Import(name));
+}
+
+nb::object try_import_module(PyObject* name) {
+    if (PyObject* module = PyImport_Import(name)) {
+        return nb::steal(module);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+        nb::raise_python_error();
+    }
+    PyErr_Clear();
+    return {};
 }
 
 nb::object optional_attr(nb::handle value, nb::handle name) {

@@ -47,6 +47,14 @@ inline bool is_true(nb::handle value) {
 // `value.name()`: a method call resolved on the object at call time.
 nb::object call_method(nb::handle value, nb::handle name);
 
+// `import <name>` (a dotted name gives the submodule itself), with an
+// interned name: `import_module("os"_id)`.
+nb::object import_module(PyObject* name);
+
+// The same, or an empty (invalid) object when the import raises
+// ImportError (or a subclass); any other exception propagates.
+nb::object try_import_module(PyObject* name);
+
 // `getattr(value, name)`, or an empty (invalid) object when there is no such
 // attribute.
 nb::object optional_attr(nb::handle value, nb::handle name);

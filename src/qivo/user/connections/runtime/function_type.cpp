@@ -115,7 +115,7 @@ PyObject* get_annotations(PyObject* self, void*) {
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* function = as_function(self);
     return python_boundary([&] {
-        nb::object inspect = checked(PyImport_Import("inspect"_id));
+        nb::object inspect = import_module("inspect"_id);
         nb::object parameter_type = inspect.attr("Parameter"_id);
         nb::object empty = parameter_type.attr("empty"_id);
         nb::object kind = parameter_type.attr("POSITIONAL_OR_KEYWORD"_id);

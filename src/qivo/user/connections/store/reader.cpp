@@ -1,9 +1,9 @@
 #include "store/reader.h"
 
 #include "runtime/context_manager.h"
-#include "store/standard_reader.h"
-#include "store/store_change.h"
-#include "store/store_parser.h"
+#include "store/change.h"
+#include "toml/parser.h"
+#include "toml/tomllib_snapshot.h"
 
 namespace qivo {
 
@@ -13,7 +13,7 @@ namespace {
 // without any difference a caller could see: the reader is the standard
 // tomllib exactly as the module found it, the file was opened for reading
 // bytes, and `file` is the buffered reader that open() returns for that.
-bool reads_natively(const StandardReaderSnapshot* standard, nb::handle reader, nb::handle read_mode,
+bool reads_natively(const TomllibSnapshot* standard, nb::handle reader, nb::handle read_mode,
                     nb::handle file) {
     return standard != nullptr && PyUnicode_CheckExact(read_mode.ptr()) &&
            PyUnicode_CompareWithASCIIString(read_mode.ptr(), "rb") == 0 &&
@@ -26,15 +26,13 @@ bool reads_natively(const StandardReaderSnapshot* standard, nb::handle reader, n
 // `file.read()`, returns. Text the native parser declines goes to
 // `reader.load` after all, over the same bytes in memory: its result or its
 // error is then tomllib's own, and the file is read once either way.
-nb::object read_natively(const StandardReaderSnapshot& standard, nb::handle reader,
-                         nb::handle file) {
+nb::object read_natively(const TomllibSnapshot& standard, nb::handle reader, nb::handle file) {
     nb::object data = call_method(file, "read"_id);
     if (!PyBytes_CheckExact(data.ptr())) {
         // Only a non-blocking stream reads None; load() gets it as it would.
-        nb::object read =
-            nb::module_::import_("itertools").attr("repeat"_id)(data).attr("__next__"_id);
+        nb::object read = import_module("itertools"_id).attr("repeat"_id)(data).attr("__next__"_id);
         nb::object stand_in =
-            nb::module_::import_("types").attr("SimpleNamespace"_id)(nb::arg("read") = read);
+            import_module("types"_id).attr("SimpleNamespace"_id)(nb::arg("read") = read);
         return reader.attr("load"_id)(stand_in);
     }
     const std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
@@ -65,7 +63,7 @@ nb::object load_connections_file(const ModuleGlobals& globals) {
         PyUnicode_FindChar(read_mode.ptr(), 'b', 0, PyUnicode_GET_LENGTH(read_mode.ptr()), 1) < 0;
     nb::object file = text_mode ? open(connections_file, read_mode, nb::arg("encoding") = "utf-8")
                                 : open(connections_file, read_mode);
-    const StandardReaderSnapshot* standard = globals.standard_reader();
+    const TomllibSnapshot* standard = globals.tomllib_snapshot();
     nb::object connections = with_block(file, "connections", [&](nb::handle entered) {
         nb::object reader = globals.toml_reader();
         if (reads_natively(standard, reader, read_mode, entered)) {

@@ -1,12 +1,12 @@
 #include "store/writer.h"
 
 #include "runtime/context_manager.h"
-#include "store/read_back.h"
+#include "store/change.h"
 #include "store/staged_file.h"
-#include "store/standard_reader.h"
-#include "store/store_change.h"
-#include "store/store_parser.h"
-#include "store/toml_text.h"
+#include "toml/parser.h"
+#include "toml/read_back.h"
+#include "toml/text.h"
+#include "toml/tomllib_snapshot.h"
 
 #include <sys/stat.h>
 
@@ -59,7 +59,7 @@ void replace_store(const ModuleGlobals& globals, nb::handle connections_file,
 // nothing when the reader has none.
 nb::object read_back(const ModuleGlobals& globals, nb::handle reader, const std::string& text,
                      nb::handle python_text) {
-    if (const StandardReaderSnapshot* standard = globals.standard_reader()) {
+    if (const TomllibSnapshot* standard = globals.tomllib_snapshot()) {
         if (nb::object parsed = parse_store_text(text, standard->offset_timezone());
             parsed.is_valid()) {
             return parsed;

@@ -33,12 +33,12 @@
 
 namespace qivo {
 
-class StandardReaderSnapshot {
+class TomllibSnapshot {
 public:
     // Records `reader` if it is the genuine tomllib of the standard library
     // (its package and submodules loaded from the standard library's own
     // directory); null for any other reader.
-    static std::unique_ptr<StandardReaderSnapshot> take(nb::handle reader);
+    static std::unique_ptr<TomllibSnapshot> take(nb::handle reader);
 
     // Whether `reader` is the recorded module and nothing that tomllib.load
     // reads has changed since: the same objects in the dicts of tomllib and

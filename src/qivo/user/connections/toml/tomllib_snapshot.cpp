@@ -1,4 +1,4 @@
-#include "store/standard_reader.h"
+#include "toml/tomllib_snapshot.h"
 
 #include <algorithm>
 #include <string>
@@ -7,10 +7,6 @@
 namespace qivo {
 
 namespace {
-
-nb::object import(const char* name) {
-    return checked(PyImport_ImportModule(name));
-}
 
 // Whether `module` is a plain module named `name` loaded from the file `path`.
 bool loaded_from(nb::handle module, const char* name, nb::handle path) {
@@ -98,8 +94,8 @@ std::optional<StandardModules> find_standard_modules(nb::handle reader) {
     // The standard library's directory is where `os` came from: the
     // interpreter imports it while it starts, before any directory of the
     // user's is on the path.
-    nb::object os_path = import("os.path");
-    nb::object os_file = optional_attr(import("os"), "__file__"_id);
+    nb::object os_path = import_module("os.path"_id);
+    nb::object os_file = optional_attr(import_module("os"_id), "__file__"_id);
     if (!os_file.is_valid() || !PyUnicode_CheckExact(os_file.ptr())) {
         return std::nullopt;
     }
@@ -141,7 +137,7 @@ std::optional<StandardModules> find_standard_modules(nb::handle reader) {
 
 } // namespace
 
-std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle reader) {
+std::unique_ptr<TomllibSnapshot> TomllibSnapshot::take(nb::handle reader) {
     const std::optional<StandardModules> found = find_standard_modules(reader);
     if (!found) {
         return nullptr;
@@ -162,12 +158,12 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
     if (!offset_timezone.is_valid()) {
         return nullptr;
     }
-    std::unique_ptr<StandardReaderSnapshot> snapshot(new StandardReaderSnapshot());
+    std::unique_ptr<TomllibSnapshot> snapshot(new TomllibSnapshot());
     snapshot->modules_ = found->modules;
     snapshot->library_directory_ = found->library_directory;
     snapshot->module_ = nb::borrow(reader);
     snapshot->offset_timezone_ = offset_timezone;
-    nb::object io = import("io");
+    nb::object io = import_module("io"_id);
     snapshot->buffered_reader_type_ = io.attr("BufferedReader"_id);
     snapshot->bytes_io_type_ = io.attr("BytesIO"_id);
     nb::object used_names = checked(PySet_New(nullptr));
@@ -184,7 +180,7 @@ std::unique_ptr<StandardReaderSnapshot> StandardReaderSnapshot::take(nb::handle 
 // names; false when they are not a plain dict, or when one that is not a
 // dunder name (those are attributes tomllib reads, not builtins it calls)
 // is not the interpreter's own.
-bool StandardReaderSnapshot::watch_builtins(nb::handle load, nb::handle used_names) {
+bool TomllibSnapshot::watch_builtins(nb::handle load, nb::handle used_names) {
     nb::object builtins = load.attr("__builtins__"_id);
     if (!PyDict_CheckExact(builtins.ptr())) {
         return false;
@@ -207,8 +203,8 @@ bool StandardReaderSnapshot::watch_builtins(nb::handle load, nb::handle used_nam
 
 // Records a module's or class's dict, and what it holds that tomllib's code
 // runs: its functions, and the classes of tomllib's own modules.
-void StandardReaderSnapshot::watch_namespace(nb::handle dict, nb::handle module_names,
-                                             nb::handle used_names) {
+void TomllibSnapshot::watch_namespace(nb::handle dict, nb::handle module_names,
+                                      nb::handle used_names) {
     const bool seen = std::any_of(dicts_.begin(), dicts_.end(), [&](const WatchedDict& watched) {
         return watched.dict.is(dict);
     });
@@ -242,7 +238,7 @@ void StandardReaderSnapshot::watch_namespace(nb::handle dict, nb::handle module_
     }
 }
 
-void StandardReaderSnapshot::watch_function(nb::handle function, nb::handle used_names) {
+void TomllibSnapshot::watch_function(nb::handle function, nb::handle used_names) {
     const bool seen =
         std::any_of(functions_.begin(), functions_.end(),
                     [&](const WatchedFunction& watched) { return watched.function.is(function); });
@@ -270,7 +266,7 @@ void StandardReaderSnapshot::watch_function(nb::handle function, nb::handle used
 // A function tomllib's code may run must come from the standard library's
 // files; one from tomllib's own files must also have the defaults the
 // standard library gives it. Anything else leaves the snapshot untrusted.
-void StandardReaderSnapshot::check_origin(nb::handle function, PyObject* keyword_defaults) {
+void TomllibSnapshot::check_origin(nb::handle function, PyObject* keyword_defaults) {
     const std::string file = code_file(function);
     if (!file.starts_with(library_directory_)) {
         trusted_ = false;
@@ -292,7 +288,7 @@ void StandardReaderSnapshot::check_origin(nb::handle function, PyObject* keyword
     }
 }
 
-bool StandardReaderSnapshot::WatchedDict::unchanged() const {
+bool TomllibSnapshot::WatchedDict::unchanged() const {
     PyObject* current = dict.ptr();
     if (whole) {
         if (PyDict_GET_SIZE(current) != static_cast<Py_ssize_t>(items.size())) {
@@ -325,13 +321,13 @@ bool StandardReaderSnapshot::WatchedDict::unchanged() const {
     return true;
 }
 
-bool StandardReaderSnapshot::WatchedFunction::unchanged() const {
+bool TomllibSnapshot::WatchedFunction::unchanged() const {
     return PyFunction_GetCode(function.ptr()) == code.ptr() &&
            PyFunction_GetDefaults(function.ptr()) == defaults.ptr() &&
            PyFunction_GetKwDefaults(function.ptr()) == keyword_defaults.ptr();
 }
 
-bool StandardReaderSnapshot::unchanged(nb::handle reader) const {
+bool TomllibSnapshot::unchanged(nb::handle reader) const {
     if (!module_.is_valid() || !reader.is(module_)) {
         return false;
     }
@@ -347,7 +343,7 @@ bool StandardReaderSnapshot::unchanged(nb::handle reader) const {
                        [](const WatchedDict& watched) { return watched.unchanged(); });
 }
 
-int StandardReaderSnapshot::traverse(visitproc visit, void* arg) const {
+int TomllibSnapshot::traverse(visitproc visit, void* arg) const {
     auto visit_all = [&](std::initializer_list<const nb::object*> objects) {
         for (const nb::object* object : objects) {
             if (object->is_valid()) {
@@ -383,7 +379,7 @@ int StandardReaderSnapshot::traverse(visitproc visit, void* arg) const {
     return status;
 }
 
-void StandardReaderSnapshot::clear() {
+void TomllibSnapshot::clear() {
     module_.reset();
     modules_.clear();
     dicts_.clear();

@@ -1,4 +1,4 @@
-#include "store/read_back.h"
+#include "toml/read_back.h"
 
 #include "runtime/datetime_api.h"
 
@@ -52,26 +52,36 @@ bool same_offset(nb::handle parsed, nb::handle given) {
                PyDateTime_DELTA_GET_MICROSECONDS(given_offset.ptr());
 }
 
+bool same_time_of_day(PyObject* p, PyObject* g) {
+    return PyDateTime_TIME_GET_HOUR(p) == PyDateTime_TIME_GET_HOUR(g) &&
+           PyDateTime_TIME_GET_MINUTE(p) == PyDateTime_TIME_GET_MINUTE(g) &&
+           PyDateTime_TIME_GET_SECOND(p) == PyDateTime_TIME_GET_SECOND(g) &&
+           PyDateTime_TIME_GET_MICROSECOND(p) == PyDateTime_TIME_GET_MICROSECOND(g);
+}
+
+bool same_day(PyObject* p, PyObject* g) {
+    return PyDateTime_GET_YEAR(p) == PyDateTime_GET_YEAR(g) &&
+           PyDateTime_GET_MONTH(p) == PyDateTime_GET_MONTH(g) &&
+           PyDateTime_GET_DAY(p) == PyDateTime_GET_DAY(g);
+}
+
+bool same_clock_of_date_time(PyObject* p, PyObject* g) {
+    return PyDateTime_DATE_GET_HOUR(p) == PyDateTime_DATE_GET_HOUR(g) &&
+           PyDateTime_DATE_GET_MINUTE(p) == PyDateTime_DATE_GET_MINUTE(g) &&
+           PyDateTime_DATE_GET_SECOND(p) == PyDateTime_DATE_GET_SECOND(g) &&
+           PyDateTime_DATE_GET_MICROSECOND(p) == PyDateTime_DATE_GET_MICROSECOND(g);
+}
+
 bool same_date_or_time(nb::handle parsed, nb::handle given) {
     PyObject* p = parsed.ptr();
     PyObject* g = given.ptr();
     if (PyTime_Check(g)) {
-        return PyTime_CheckExact(p) && PyDateTime_TIME_GET_HOUR(p) == PyDateTime_TIME_GET_HOUR(g) &&
-               PyDateTime_TIME_GET_MINUTE(p) == PyDateTime_TIME_GET_MINUTE(g) &&
-               PyDateTime_TIME_GET_SECOND(p) == PyDateTime_TIME_GET_SECOND(g) &&
-               PyDateTime_TIME_GET_MICROSECOND(p) == PyDateTime_TIME_GET_MICROSECOND(g);
+        return PyTime_CheckExact(p) && same_time_of_day(p, g);
     }
-    const bool same_day = PyDateTime_GET_YEAR(p) == PyDateTime_GET_YEAR(g) &&
-                          PyDateTime_GET_MONTH(p) == PyDateTime_GET_MONTH(g) &&
-                          PyDateTime_GET_DAY(p) == PyDateTime_GET_DAY(g);
     if (!PyDateTime_Check(g)) {
-        return PyDate_CheckExact(p) && same_day;
+        return PyDate_CheckExact(p) && same_day(p, g);
     }
-    return PyDateTime_CheckExact(p) && same_day &&
-           PyDateTime_DATE_GET_HOUR(p) == PyDateTime_DATE_GET_HOUR(g) &&
-           PyDateTime_DATE_GET_MINUTE(p) == PyDateTime_DATE_GET_MINUTE(g) &&
-           PyDateTime_DATE_GET_SECOND(p) == PyDateTime_DATE_GET_SECOND(g) &&
-           PyDateTime_DATE_GET_MICROSECOND(p) == PyDateTime_DATE_GET_MICROSECOND(g) &&
+    return PyDateTime_CheckExact(p) && same_day(p, g) && same_clock_of_date_time(p, g) &&
            same_offset(parsed, given);
 }
 

@@ -1,10 +1,13 @@
-#include "store/store_parser.h"
+#include "toml/parser.h"
 
-#include "store/toml_text.h"
+#include "toml/scan.h"
+#include "toml/text.h"
 
 #include "runtime/datetime_api.h"
 
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace qivo {
 
@@ -29,73 +32,6 @@ nb::object built(PyObject* result) {
         nb::raise_python_error();
     }
     return nb::steal(result);
-}
-
-bool is_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-bool is_hex_digit(char c) {
-    return is_digit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_bare_key_char(char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || is_digit(c) || c == '_' || c == '-';
-}
-
-// The characters that no single-line string and no comment may hold as they
-// are: the ASCII control characters except the tab.
-bool is_forbidden_control(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return (byte < 0x20 && c != '\t') || byte == 0x7f;
-}
-
-bool in_range(char c, char low, char high) {
-    return c >= low && c <= high;
-}
-
-int two_digits(const char* at) {
-    return (at[0] - '0') * 10 + (at[1] - '0');
-}
-
-// A time of day as tomllib reads one: HH:MM:SS with hours 00-23, minutes and
-// seconds 00-59, and an optional fraction of which the first six digits are
-// the microseconds (fewer are padded with zeros, further ones are dropped).
-struct Clock {
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-    int microsecond = 0;
-    const char* end = nullptr; // just past the clock's text
-};
-
-bool match_clock(const char* at, const char* end, Clock& clock) {
-    if (end - at < 8 ||
-        !(in_range(at[0], '0', '1') ? is_digit(at[1])
-                                    : at[0] == '2' && in_range(at[1], '0', '3')) ||
-        at[2] != ':' || !in_range(at[3], '0', '5') || !is_digit(at[4]) || at[5] != ':' ||
-        !in_range(at[6], '0', '5') || !is_digit(at[7])) {
-        return false;
-    }
-    clock.hour = two_digits(at);
-    clock.minute = two_digits(at + 3);
-    clock.second = two_digits(at + 6);
-    clock.microsecond = 0;
-    at += 8;
-    if (end - at >= 2 && at[0] == '.' && is_digit(at[1])) {
-        ++at;
-        int digits = 0;
-        for (; at < end && is_digit(*at); ++at, ++digits) {
-            if (digits < 6) {
-                clock.microsecond = clock.microsecond * 10 + (*at - '0');
-            }
-        }
-        for (; digits < 6; ++digits) {
-            clock.microsecond *= 10;
-        }
-    }
-    clock.end = at;
-    return true;
 }
 
 class StoreTextParser {
@@ -201,6 +137,10 @@ private:
 
     static nb::object decode(const char* start, const char* stop) {
         return built(PyUnicode_DecodeUTF8(start, stop - start, nullptr));
+    }
+
+    static nb::object decode(std::string_view text) {
+        return decode(text.data(), text.data() + text.size());
     }
 
     // Adds a name to a table that must not hold it yet: a name given twice
@@ -478,112 +418,68 @@ private:
         }
     }
 
-    // YYYY-MM-DD, optionally followed by `T`, `t` or a space and a clock, and
-    // that by `Z`, `z` or an offset ±HH:MM; an empty object when the text
-    // there is no date. The month and day are checked for their digits only
-    // here: the datetime constructors refuse days that do not exist.
+    // full-date, optionally followed by a time-delim, a partial-time and
+    // that by a time-offset; an empty object when the text there is no date.
     nb::object date_or_date_time() {
-        const char* at = at_;
-        if (end_ - at < 10 || !is_digit(at[0]) || !is_digit(at[1]) || !is_digit(at[2]) ||
-            !is_digit(at[3]) || at[4] != '-' ||
-            !(at[5] == '0' ? in_range(at[6], '1', '9')
-                           : at[5] == '1' && in_range(at[6], '0', '2')) ||
-            at[7] != '-' ||
-            !(at[8] == '0'   ? in_range(at[9], '1', '9')
-              : at[8] == '3' ? in_range(at[9], '0', '1')
-                             : in_range(at[8], '1', '2') && is_digit(at[9]))) {
+        const std::optional<FullDate> date = match_full_date(at_, end_);
+        if (!date) {
             return {};
         }
-        const int year = two_digits(at) * 100 + two_digits(at + 2);
-        const int month = two_digits(at + 5);
-        const int day = two_digits(at + 8);
-        at += 10;
-        Clock clock;
-        if (at == end_ || (*at != 'T' && *at != 't' && *at != ' ') ||
-            !match_clock(at + 1, end_, clock)) {
-            at_ = at;
-            return built(PyDateTimeAPI->Date_FromDate(year, month, day, PyDateTimeAPI->DateType));
+        std::optional<PartialTime> time;
+        if (date->end != end_ && is_time_delimiter(*date->end)) {
+            time = match_partial_time(date->end + 1, end_);
         }
-        at = clock.end;
-        nb::object zone = nb::none();
-        if (at != end_ && (*at == 'Z' || *at == 'z')) {
-            zone = nb::borrow(PyDateTime_TimeZone_UTC);
-            ++at;
-        } else if (end_ - at >= 6 && (*at == '+' || *at == '-') &&
-                   (in_range(at[1], '0', '1') ? is_digit(at[2])
-                                              : at[1] == '2' && in_range(at[2], '0', '3')) &&
-                   at[3] == ':' && in_range(at[4], '0', '5') && is_digit(at[5])) {
-            nb::object hours = decode(at + 1, at + 3);
-            nb::object minutes = decode(at + 4, at + 6);
-            nb::object sign = decode(at, at + 1);
-            zone = built(PyObject_CallFunctionObjArgs(offset_timezone_.ptr(), hours.ptr(),
-                                                      minutes.ptr(), sign.ptr(), nullptr));
-            at += 6;
+        if (!time) {
+            at_ = date->end;
+            return built(PyDateTimeAPI->Date_FromDate(date->year, date->month, date->day,
+                                                      PyDateTimeAPI->DateType));
         }
-        at_ = at;
+        const std::optional<TimeOffset> offset = match_time_offset(time->end, end_);
+        nb::object zone = offset ? time_zone(*offset) : nb::none();
+        at_ = offset ? offset->end : time->end;
         return built(PyDateTimeAPI->DateTime_FromDateAndTime(
-            year, month, day, clock.hour, clock.minute, clock.second, clock.microsecond, zone.ptr(),
-            PyDateTimeAPI->DateTimeType));
+            date->year, date->month, date->day, time->hour, time->minute, time->second,
+            time->microsecond, zone.ptr(), PyDateTimeAPI->DateTimeType));
     }
 
-    // HH:MM:SS[.fraction], or an empty object when the text there is none.
+    // UTC is the datetime module's own singleton; a numeric offset comes from
+    // tomllib's cache, called as tomllib calls it.
+    nb::object time_zone(const TimeOffset& offset) const {
+        if (offset.utc) {
+            return nb::borrow(PyDateTime_TimeZone_UTC);
+        }
+        nb::object hours = decode(offset.hours);
+        nb::object minutes = decode(offset.minutes);
+        nb::object sign = decode(offset.sign);
+        return built(PyObject_CallFunctionObjArgs(offset_timezone_.ptr(), hours.ptr(),
+                                                  minutes.ptr(), sign.ptr(), nullptr));
+    }
+
+    // A partial-time on its own, or an empty object when the text there is
+    // none.
     nb::object local_time() {
-        Clock clock;
-        if (!match_clock(at_, end_, clock)) {
+        const std::optional<PartialTime> time = match_partial_time(at_, end_);
+        if (!time) {
             return {};
         }
-        at_ = clock.end;
-        return built(PyDateTimeAPI->Time_FromTime(clock.hour, clock.minute, clock.second,
-                                                  clock.microsecond, Py_None,
+        at_ = time->end;
+        return built(PyDateTimeAPI->Time_FromTime(time->hour, time->minute, time->second,
+                                                  time->microsecond, Py_None,
                                                   PyDateTimeAPI->TimeType));
     }
 
-    // Decimal integers and floats without underscores, and inf and nan with
-    // an optional sign. A float is made by float() of its text and an integer
-    // by int(text, 0), as tomllib makes them. Hexadecimal, octal and binary
-    // integers stop after their leading 0, and the caller declines the rest.
+    // A float is made by float() of its text and an integer by int(text, 0),
+    // as tomllib makes them.
     nb::object number() {
-        const char* start = at_;
-        const char* at = at_;
-        if (at != end_ && (*at == '+' || *at == '-')) {
-            ++at;
-        }
-        const auto rest = static_cast<size_t>(end_ - at);
-        std::string_view tail(at, rest < 3 ? rest : 3);
-        if (tail == "inf" || tail == "nan") {
-            at_ = at + 3;
-            return float_of(start, at_);
-        }
-        if (at == end_ || !is_digit(*at)) {
+        const std::optional<Number> number = match_number(at_, end_);
+        if (!number) {
             decline();
         }
-        if (*at++ != '0') {
-            while (at != end_ && is_digit(*at)) {
-                ++at;
-            }
+        const char* start = std::exchange(at_, number->end);
+        if (number->is_float) {
+            return float_of(start, at_);
         }
-        bool is_float = false;
-        if (end_ - at >= 2 && at[0] == '.' && is_digit(at[1])) {
-            for (at += 2; at != end_ && is_digit(*at); ++at) {
-            }
-            is_float = true;
-        }
-        if (at != end_ && (*at == 'e' || *at == 'E')) {
-            const char* exponent = at + 1;
-            if (exponent != end_ && (*exponent == '+' || *exponent == '-')) {
-                ++exponent;
-            }
-            if (exponent != end_ && is_digit(*exponent)) {
-                for (at = exponent + 1; at != end_ && is_digit(*at); ++at) {
-                }
-                is_float = true;
-            }
-        }
-        at_ = at;
-        if (is_float) {
-            return float_of(start, at);
-        }
-        scratch_.assign(start, at); // NUL-terminated, as PyLong_FromString reads it
+        scratch_.assign(start, at_); // NUL-terminated, as PyLong_FromString reads it
         return built(PyLong_FromString(scratch_.c_str(), nullptr, 0));
     }
 

@@ -1,4 +1,4 @@
-#include "store/store_lock.h"
+#include "store/lock.h"
 
 #include "store/system_calls.h"
 

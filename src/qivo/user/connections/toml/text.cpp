@@ -1,6 +1,7 @@
-#include "store/toml_text.h"
+#include "toml/text.h"
 
 #include "runtime/datetime_api.h"
+#include "toml/scan.h"
 
 #include <algorithm>
 #include <array>
@@ -12,20 +13,10 @@ namespace qivo {
 
 namespace {
 
-bool is_bare_key_byte(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
-           c == '-';
-}
-
-// TOML control characters: everything below U+0020 and U+007F.
-bool is_control(unsigned char c) {
-    return c < 0x20 || c == 0x7f;
-}
-
 // Whether a single-quoted (literal) TOML string can hold the text as it is.
 bool fits_literal_string(std::string_view text) {
-    for (unsigned char c : text) {
-        if (c == '\'' || (is_control(c) && c != '\t')) {
+    for (char c : text) {
+        if (c == '\'' || is_forbidden_control(c)) {
             return false;
         }
     }
@@ -67,11 +58,7 @@ public:
                         Py_TYPE(name.ptr())->tp_name);
         }
         std::string_view text = utf8_of(name);
-        bool bare = !text.empty();
-        for (unsigned char c : text) {
-            bare = bare && is_bare_key_byte(c);
-        }
-        if (bare) {
+        if (is_bare_key(text)) {
             text_.append(text);
         } else {
             basic_string(text);
@@ -162,7 +149,7 @@ private:
                 text_.append("\\r");
                 break;
             default:
-                if (is_control(c)) {
+                if (is_control(static_cast<char>(c))) {
                     formatted("\\u%04X", static_cast<unsigned>(c));
                 } else {
                     text_.push_back(static_cast<char>(c));

@@ -1,7 +1,7 @@
-#include "store/store_change.h"
+#include "store/change.h"
 
+#include "store/lock.h"
 #include "store/posix_file.h"
-#include "store/store_lock.h"
 
 #include <optional>
 #include <string>
