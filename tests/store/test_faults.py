@@ -104,6 +104,103 @@ def test_named_temporary_file_is_locked_before_a_sweep_can_find_it(manager, stor
     assert read(store) == {"mine": {"k": "v"}} and strays(velmor_dir) == set()
 
 
+def fail(calls, error, times=1, when=lambda *args: True):
+    """A hook rule: the first `times` calls named in `calls` for which
+    `when(*args)` holds fail with `error`; `rule.fired` counts them."""
+    def rule(name, *args):
+        if name in calls.split() and rule.fired < times and when(*args):
+            rule.fired += 1
+            return error
+        return None
+    rule.fired = 0
+    return rule
+
+
+def anonymous(path, flags):
+    return flags & os.O_TMPFILE == os.O_TMPFILE
+
+
+def no_anonymous_files():
+    return fail("open", errno.EOPNOTSUPP, times=99, when=anonymous)
+
+
+def no_exclusive_rename():
+    return fail("renameat2", errno.EINVAL, times=99)
+
+
+def write_only_half(path, mode, **kwargs):  # a short write that reports success
+    file = open(path, mode, **kwargs)
+    real_write = file.write
+    file.write = lambda text: real_write(text[:len(text) // 2]) and len(text)
+    return file
+
+
+def no_space_left(path, mode, **kwargs):
+    file = open(path, mode, **kwargs)
+    file.write = lambda text: (_ for _ in ()).throw(OSError(errno.ENOSPC, os.strerror(errno.ENOSPC)))
+    return file
+
+
+# Each fallback and failure of the POSIX layer: (the hook's rules, made
+# afresh for each test; the module's open; whether the store ends written or
+# unchanged; the errno raised; whether the error names the store).
+FAULTS = {
+    "no anonymous files": (lambda: [no_anonymous_files()], None, "written", None, False),
+    "no /proc to name them": (lambda: [fail("linkat", errno.ENOENT), fail("access", errno.ENOENT)],
+                              None, "written", None, False),
+    "no exclusive rename": (lambda: [no_anonymous_files(), no_exclusive_rename()], None, "written",
+                            None, False),
+    "interrupted calls": (lambda: [fail(name, errno.EINTR) for name in ("open", "fsync", "flock")],
+                          None, "written", None, False),
+    "no random source": (lambda: [fail("getrandom", errno.ENOSYS, times=99)], None, "written", None,
+                         False),
+    "fsync fails": (lambda: [fail("fsync", errno.EIO)], None, "unchanged", errno.EIO, True),
+    "rename fails": (lambda: [fail("rename renameat2", errno.EIO)], None, "unchanged", errno.EIO,
+                     True),
+    "temporary file cannot be made": (lambda: [no_anonymous_files(), fail("open", errno.EACCES, when=(
+        lambda path, flags: flags & os.O_EXCL))], None, "unchanged", errno.EACCES, True),
+    "no exclusive rename, and no link": (lambda: [no_anonymous_files(), no_exclusive_rename(),
+                                                  fail("link", errno.EPERM)], None, "unchanged",
+                                         errno.EPERM, True),
+    "disk full while writing": (lambda: [], no_space_left, "unchanged", errno.ENOSPC, False),
+    "short write": (lambda: [], write_only_half, "unchanged", None, True),
+}
+
+
+@pytest.mark.parametrize("first_save", [False, True], ids=["change", "first-save"])
+@pytest.mark.parametrize("fault", FAULTS)
+def test_posix_fallbacks_and_failures(manager, store, velmor_dir, monkeypatch, system_call_hook,
+                                      fault, first_save):
+    make_rules, opener, outcome, error_number, names_store = FAULTS[fault]
+    rules = make_rules()
+    before = None if first_save else populate(manager, store)
+    if opener:
+        monkeypatch.setattr(manager, "open", opener, raising=False)
+    system_call_hook(lambda name, *args: next(
+        (error for rule in rules if (error := rule(name, *args)) is not None), None))
+    try:
+        manager.save_connection_config("new", {"role": "x"})
+        raised = None
+    except OSError as error:
+        raised = error
+    finally:
+        system_call_hook(None)
+    if outcome == "written":
+        assert read(store)["new"]["role"] == "x"
+        assert first_save or store.read_bytes().startswith(before[:-1])
+    elif first_save:
+        assert not store.exists() or read(store) == {"yorsk_dev1": read(store)["yorsk_dev1"]}
+    else:
+        assert store.read_bytes() == before
+    assert strays(velmor_dir) == set() and all(rule.fired for rule in rules)
+    expected_error = error_number is not None or outcome == "unchanged"
+    assert (raised is not None) == expected_error, raised
+    if raised is not None and error_number is not None:
+        assert raised.errno == error_number
+    if raised is not None and names_store:
+        assert str(store) in str(raised)
+
+
 FULL_DISK = """
     import resource
     from qivo.user.connections import manager as m

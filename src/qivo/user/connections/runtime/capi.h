@@ -48,7 +48,7 @@ inline bool is_true(nb::handle value) {
 nb::object call_method(nb::handle value, nb::handle name);
 
 // `import <name>` (a dotted name gives the submodule itself), with an
-// interned name: `import_module("os"_id)`.
+// interned name: `import_module("inspect"_id)`.
 nb::object import_module(PyObject* name);
 
 // The same, or an empty (invalid) object when the import raises
