@@ -1,6 +1,6 @@
 """Helpers and constants shared by the tests (imported as `support`)."""
 
-import os, stat, subprocess, sys, textwrap, tomllib
+import datetime as dt, os, stat, struct, subprocess, sys, textwrap, tomllib
 
 TOML_ERROR = "TOML library is required. Install one of: tomli, toml, or use Python 3.11+"
 REDIRECT = "https://localhost:1717//OauthRedirect"
@@ -34,6 +34,37 @@ def mode(path) -> int:
 
 def read(path) -> dict:
     return tomllib.loads(path.read_text(encoding="utf-8"))
+
+
+# The differential check of the native parser against tomllib (the tests and
+# the fuzzer share it).
+def outcome(call):
+    try:
+        return call()
+    except Exception as error:  # compared by type and message
+        return (type(error), str(error))
+
+
+def assert_same(got, expected, path="document"):
+    """Equal as a caller can tell: exact types, key order, float bits (the sign
+    and payload of nan too) and the very tzinfo objects."""
+    assert type(got) is type(expected), (path, got, expected)
+    if isinstance(expected, dict):
+        assert list(got) == list(expected), path
+        assert all(type(key) is str for key in got), path
+        for key in expected:
+            assert_same(got[key], expected[key], f"{path}[{key!r}]")
+    elif isinstance(expected, list):
+        assert len(got) == len(expected), path
+        for index, (item, wanted) in enumerate(zip(got, expected, strict=False)):
+            assert_same(item, wanted, f"{path}[{index}]")
+    elif isinstance(expected, float):
+        assert struct.pack("<d", got) == struct.pack("<d", expected), (path, got, expected)
+    elif isinstance(expected, (dt.datetime, dt.time)):
+        assert (got, got.fold) == (expected, expected.fold), path
+        assert got.tzinfo is expected.tzinfo, (path, got.tzinfo, expected.tzinfo)
+    else:
+        assert got == expected, (path, got, expected)
 
 
 def run_python(code: str, *, env: dict | None = None, timeout: float = 60,

@@ -4,13 +4,14 @@ same types, key order, float bits and tzinfo objects), or raises the same
 exception with the same message. Whether tomllib ran is counted, not guessed:
 the code of `tomllib.load` is watched with sys.monitoring."""
 
-import builtins, datetime as dt, decimal, io, math, os, random, struct, sys, time
+import builtins, datetime as dt, decimal, io, math, os, random, sys, time
 import tomllib, types
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from support import REDIRECT, SALESFORCE, SNOWFLAKE, run_python
+from support import REDIRECT, SALESFORCE, SNOWFLAKE, assert_same, outcome, run_python
 
 EVENTS = sys.monitoring.events
 
@@ -36,35 +37,6 @@ def tomllib_runs():
     yield count
     sys.monitoring.register_callback(tool, EVENTS.PY_START, None)
     sys.monitoring.free_tool_id(tool)
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as error:  # compared by type and message
-        return (type(error), str(error))
-
-
-def assert_same(got, expected, path="document"):
-    """Equal as a caller can tell: exact types, key order, float bits (the sign
-    and payload of nan too) and the very tzinfo objects."""
-    assert type(got) is type(expected), (path, got, expected)
-    if isinstance(expected, dict):
-        assert list(got) == list(expected), path
-        assert all(type(key) is str for key in got), path
-        for key in expected:
-            assert_same(got[key], expected[key], f"{path}[{key!r}]")
-    elif isinstance(expected, list):
-        assert len(got) == len(expected), path
-        for index, (item, wanted) in enumerate(zip(got, expected, strict=False)):
-            assert_same(item, wanted, f"{path}[{index}]")
-    elif isinstance(expected, float):
-        assert struct.pack("<d", got) == struct.pack("<d", expected), (path, got, expected)
-    elif isinstance(expected, (dt.datetime, dt.time)):
-        assert (got, got.fold) == (expected, expected.fold), path
-        assert got.tzinfo is expected.tzinfo, (path, got.tzinfo, expected.tzinfo)
-    else:
-        assert got == expected, (path, got, expected)
 
 
 @pytest.fixture
@@ -463,3 +435,15 @@ def test_only_the_standard_library_tomllib_is_trusted(home, tmp_path, setup, run
         """, env={"HOME": str(home)})
     assert (result.returncode, result.stderr) == (0, "")
     assert result.stdout.split() == [str("copy" not in setup), str(runs)]
+
+
+# --- what the fuzzer keeps -------------------------------------------------------------
+
+FUZZ = Path(__file__).resolve().parents[2] / "fuzz"
+KEPT = sorted(path for folder in ("corpus", "findings") for path in (FUZZ / folder).glob("*")
+              if path.is_file() and not path.name.startswith("."))
+
+
+@pytest.mark.parametrize("path", KEPT, ids=[f"{path.parent.name}/{path.name}" for path in KEPT])
+def test_kept_fuzz_inputs_read_as_tomllib_reads_them(differential, path):
+    differential(path.read_bytes())
