@@ -13,7 +13,7 @@ turn the module's native path off. Coverage comes from the extension, built
 by clang with -fsanitize=fuzzer-no-link.
 """
 
-import io, os, sys, tomllib
+import functools, io, os, sys, tomllib
 from pathlib import Path
 
 import atheris
@@ -44,7 +44,9 @@ def test_one_input(data: bytes) -> None:
     sys.monitoring.set_local_events(TOOL, tomllib.load.__code__, sys.monitoring.events.PY_START)
     got = outcome(manager._load_connections_file)
     sys.monitoring.set_local_events(TOOL, tomllib.load.__code__, 0)
-    assert_same(got, outcome(lambda: tomllib.load(io.BytesIO(data))))
+    # tomllib is called from the same depth of Python frames as the module
+    # calls it (partial adds none), so that deep nesting meets the same limit.
+    assert_same(got, outcome(functools.partial(tomllib.load, io.BytesIO(data))))
     cases[0] += 1
     if cases[0] % 200_000 == 0:
         print(f"#{cases[0]}: {100 * (cases[0] - declined[0]) / cases[0]:.1f} % parsed natively",

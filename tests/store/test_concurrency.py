@@ -255,3 +255,14 @@ def test_a_home_moved_during_a_change_writes_no_store(manager, tmp_path, monkeyp
                                            f"{re.escape(str(stores[1]))} would be written"):
         change("h1", {"account": MovesHome()})
     assert [store.read_bytes() for store in stores] == before and capsys.readouterr().out == ""
+
+
+def test_print_rebound_on_the_module_receives_every_line_from_threads(manager, store, monkeypatch,
+                                                                      capsys):
+    lines = []  # the thread-safe way to route the lines (redirect_stdout is process-wide)
+    monkeypatch.setattr(manager, "print", lines.append, raising=False)
+    with ThreadPoolExecutor(4) as pool:
+        list(pool.map(lambda i: manager.save_connection_config(f"t{i}", {}), range(40)))
+    assert sorted(lines) == sorted([f"✓ Created {store}"] + [
+        f"✓ Saved connection 't{i}' (snowflake) to {store}" for i in range(40)])
+    assert capsys.readouterr() == ("", "")

@@ -61,6 +61,7 @@ def fake_reader(result):
     (b"[a]\nk = 'v'\n", None, None, None),
     (b"[a]\nk = \n", None, tomllib.TOMLDecodeError, None),
     (b"[a]\nk = '\xff\xfe'\n", None, ValueError, None),
+    (b"\xef\xbb\xbf[a]\nk = 'v'\n", None, tomllib.TOMLDecodeError, "Invalid statement (at line 1, column 1)"),
     (b"x", fake_reader(collections.OrderedDict(a={})), TypeError,
      "Expected dict, got collections.OrderedDict"),
     (b"x", fake_reader(["a"]), TypeError, "Expected dict, got list"),
@@ -84,5 +85,11 @@ def test_results_and_errors_close_the_file(manager, monkeypatch, write_store,
         with pytest.raises(error) as raised:
             manager._load_connections_file()
         assert message is None or str(raised.value) == message
+        # Errors about the content name the file; a byte-order mark is explained.
+        notes = [f"while reading the connections file {store}"] * issubclass(error, ValueError)
+        if content.startswith(b"\xef\xbb\xbf"):
+            notes.append("the file starts with a UTF-8 byte-order mark, which TOML does not allow: "
+                         "save it as UTF-8 without one (remove its first three bytes)")
+        assert getattr(raised.value, "__notes__", []) == notes
     [(args, kwargs, file)] = opened
     assert args == (store, "rb") and kwargs == {} and file.closed

@@ -2,8 +2,13 @@
 
 #include "runtime/context_manager.h"
 #include "store/change.h"
+#include "store/posix_file.h"
+#include "store/system_calls.h"
 #include "toml/parser.h"
 #include "toml/tomllib_snapshot.h"
+
+#include <array>
+#include <string_view>
 
 namespace qivo {
 
@@ -44,6 +49,39 @@ nb::object read_natively(const TomllibSnapshot& standard, nb::handle reader, nb:
     return reader.attr("load"_id)(standard.bytes_io_type()(data));
 }
 
+// Whether the file starts with the UTF-8 byte-order mark, which TOML does not
+// allow (false when it cannot be read).
+bool starts_with_byte_order_mark(nb::handle connections_file) {
+    const UniqueFd file(retry_on_interrupt(
+        [&] { return posix::open(fs_path(connections_file).c_str(), O_RDONLY | O_CLOEXEC); }));
+    std::array<char, 3> start{};
+    return file && read_fully(file.get(), start) == 3 &&
+           std::string_view(start.data(), 3) == "\xEF\xBB\xBF";
+}
+
+// Adds to an error the reader raised for the file's content (a
+// TOMLDecodeError or UnicodeDecodeError, both ValueErrors) notes that name
+// the file and, for a byte-order mark, say how to mend it. The error keeps
+// its type and message; a note that cannot be added is left out.
+void add_notes_naming_the_file(nb::python_error& error, nb::handle connections_file) {
+    if (!error.matches(PyExc_ValueError)) {
+        return;
+    }
+    auto add_note = [&](nb::handle note) {
+        nb::object added =
+            nb::steal(PyObject_CallMethodOneArg(error.value().ptr(), "add_note"_id, note.ptr()));
+        if (!added.is_valid()) {
+            PyErr_Clear();
+        }
+    };
+    nb::object path = checked(PyOS_FSPath(connections_file.ptr()));
+    add_note(concatenate({"while reading the connections file ", text(path)}));
+    if (starts_with_byte_order_mark(connections_file)) {
+        add_note(nb::str("the file starts with a UTF-8 byte-order mark, which TOML does not allow: "
+                         "save it as UTF-8 without one (remove its first three bytes)"));
+    }
+}
+
 } // namespace
 
 nb::object load_connections_file(const ModuleGlobals& globals) {
@@ -64,13 +102,19 @@ nb::object load_connections_file(const ModuleGlobals& globals) {
     nb::object file = text_mode ? open(connections_file, read_mode, nb::arg("encoding") = "utf-8")
                                 : open(connections_file, read_mode);
     const TomllibSnapshot* standard = globals.tomllib_snapshot();
-    nb::object connections = with_block(file, "connections", [&](nb::handle entered) {
-        nb::object reader = globals.toml_reader();
-        if (reads_natively(standard, reader, read_mode, entered)) {
-            return read_natively(*standard, reader, entered);
-        }
-        return reader.attr("load"_id)(entered);
-    });
+    nb::object connections;
+    try {
+        connections = with_block(file, "connections", [&](nb::handle entered) {
+            nb::object reader = globals.toml_reader();
+            if (reads_natively(standard, reader, read_mode, entered)) {
+                return read_natively(*standard, reader, entered);
+            }
+            return reader.attr("load"_id)(entered);
+        });
+    } catch (nb::python_error& error) {
+        add_notes_naming_the_file(error, connections_file);
+        throw;
+    }
     if (!connections.is_none() && !PyDict_CheckExact(connections.ptr())) {
         raise_expected_type("dict", connections);
     }

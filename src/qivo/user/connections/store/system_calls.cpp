@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #ifdef QIVO_FAULT_INJECTION
 #include "runtime/capi.h"
