@@ -1,0 +1,93 @@
+"""Fetches the CPython 3.13 headers of another architecture from Debian 13
+(trixie), for cross-building the wheel: `python debian_python_headers.py
+aarch64 DEST` leaves in DEST/python3.13 the headers of Debian's
+libpython3.13-dev for arm64, with that architecture's own pyconfig.h (the
+host's headers have other ABI settings).
+
+Everything is checked before it is used: the suite's InRelease file by its
+signature (gpgv and Debian's archive keyring), the package index by the
+SHA-256 that InRelease lists, and the package by the SHA-256 the index lists.
+Run again, it does nothing when DEST already holds the headers.
+"""
+
+import hashlib, io, lzma, shutil, subprocess, sys, tarfile, tempfile, urllib.request
+from pathlib import Path
+
+MIRROR = "http://deb.debian.org/debian"
+SUITE = "trixie"
+PACKAGE = "libpython3.13-dev"
+KEYRING = Path("/usr/share/keyrings/debian-archive-keyring.gpg")
+DEBIAN_ARCHITECTURES = {"aarch64": ("arm64", "aarch64-linux-gnu"), "x86_64": ("amd64", "x86_64-linux-gnu")}
+
+
+def fetch(path: str) -> bytes:
+    with urllib.request.urlopen(f"{MIRROR}/{path}", timeout=120) as response:
+        return response.read()
+
+
+def checked(data: bytes, sha256: str, what: str) -> bytes:
+    if hashlib.sha256(data).hexdigest() != sha256:
+        raise SystemExit(f"error: {what} does not have the SHA-256 its index gives")
+    return data
+
+
+def verified_release() -> str:
+    if not KEYRING.exists() or shutil.which("gpgv") is None:
+        raise SystemExit(f"error: verifying Debian's index needs gpgv and {KEYRING} "
+                         "(apt-get install gpgv debian-archive-keyring)")
+    with tempfile.NamedTemporaryFile(suffix=".InRelease") as release:
+        release.write(fetch(f"dists/{SUITE}/InRelease"))
+        release.flush()
+        # gpgv --output writes just the signed text, so nothing unsigned is read.
+        result = subprocess.run(["gpgv", "--keyring", str(KEYRING), "--output", "-", release.name],
+                                capture_output=True)
+    if result.returncode != 0:
+        raise SystemExit("error: Debian's InRelease did not verify:\n" + result.stderr.decode())
+    return result.stdout.decode()
+
+
+def index_entry(release: str, architecture: str) -> dict[str, str]:
+    name = f"main/binary-{architecture}/Packages.xz"
+    sha256 = next(line.split()[0] for line in release.split("SHA256:", 1)[1].splitlines()
+                  if line.split()[-1:] == [name])
+    packages = lzma.decompress(checked(fetch(f"dists/{SUITE}/{name}"), sha256, name)).decode()
+    for stanza in packages.split("\n\n"):
+        fields = dict(line.split(": ", 1) for line in stanza.splitlines()
+                      if ": " in line and not line.startswith(" "))
+        if fields.get("Package") == PACKAGE:
+            return fields
+    raise SystemExit(f"error: {PACKAGE} is not in Debian {SUITE} for {architecture}")
+
+
+def data_tar(deb: bytes) -> tarfile.TarFile:
+    """The data.tar.* member of a .deb (an ar archive)."""
+    position = 8  # after "!<arch>\n"
+    while position < len(deb):
+        header = deb[position:position + 60]
+        name, size = header[:16].decode().strip().rstrip("/"), int(header[48:58])
+        if name.startswith("data.tar"):
+            return tarfile.open(fileobj=io.BytesIO(deb[position + 60:position + 60 + size]))
+        position += 60 + size + size % 2
+    raise SystemExit("error: the package has no data.tar member")
+
+
+def main(arch: str, dest: Path) -> None:
+    if (dest / "python3.13" / "Python.h").exists():
+        return
+    architecture, triplet = DEBIAN_ARCHITECTURES[arch]
+    dest.mkdir(parents=True, exist_ok=True)
+    entry = index_entry(verified_release(), architecture)
+    deb = checked(fetch(entry["Filename"]), entry["SHA256"], entry["Filename"])
+    with tempfile.TemporaryDirectory() as unpacked:
+        data_tar(deb).extractall(unpacked, filter="data")
+        staging = dest / "python3.13.partial"
+        shutil.rmtree(staging, ignore_errors=True)
+        shutil.copytree(Path(unpacked, "usr/include/python3.13"), staging)
+        shutil.copy(Path(unpacked, f"usr/include/{triplet}/python3.13/pyconfig.h"),
+                    staging / "pyconfig.h")
+        staging.rename(dest / "python3.13")
+    print(f"{PACKAGE} {entry['Version']} ({architecture}) headers in {dest / 'python3.13'}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], Path(sys.argv[2]).resolve())
