@@ -52,27 +52,40 @@ void ChangeReport::print(const ModuleGlobals& globals) const {
     }
 }
 
+namespace {
+
+// The store a change locks: the one given, else get_connections_file()
+// (none when no TOML reader is available and reading is bound to fail).
+nb::object store_to_lock(const ModuleGlobals& globals, StoreSource source) {
+    if (source.connections_file().is_valid()) {
+        return nb::borrow(source.connections_file());
+    }
+    return globals.toml_available() ? globals.connections_file() : nb::object();
+}
+
+// The locked store as `_load_connections_file` reads it, or an empty dict
+// for a store that may be missing and is.
+nb::object read_locked_store(const ModuleGlobals& globals, StoreSource source,
+                             const nb::object& locked) {
+    if (source.connections_file().is_valid() && !is_true(locked.attr("exists"_id)())) {
+        return nb::dict();
+    }
+    return with_expected_store(locked, [&] { return globals.load_store(); });
+}
+
+} // namespace
+
 bool change_store(const ModuleGlobals& globals, StoreSource source,
                   const std::function<bool(nb::handle connections, ChangeReport& report)>& change) {
     ChangeReport report;
     bool written = false;
     try {
+        nb::object locked = store_to_lock(globals, source);
         std::optional<StoreLock> lock;
-        nb::object locked;
-        if (source.connections_file().is_valid()) {
-            locked = nb::borrow(source.connections_file());
-        } else if (globals.toml_available()) {
-            locked = globals.connections_file();
-        }
         if (locked.is_valid()) {
             lock.emplace(locked);
         }
-        nb::object connections;
-        if (source.connections_file().is_valid() && !is_true(locked.attr("exists"_id)())) {
-            connections = nb::dict();
-        } else {
-            connections = with_expected_store(locked, [&] { return globals.load_store(); });
-        }
+        nb::object connections = read_locked_store(globals, source, locked);
         if (change(connections, report)) {
             with_expected_store(locked, [&] {
                 globals.save_store(connections);

@@ -1,16 +1,21 @@
-"""Fetches the CPython 3.13 headers of another architecture from Debian 13
-(trixie), for cross-building the wheel: `python debian_python_headers.py
-aarch64 DEST` leaves in DEST/python3.13 the headers of Debian's
-libpython3.13-dev for arm64, with that architecture's own pyconfig.h (the
-host's headers have other ABI settings).
+"""Stages the CPython 3.13 headers that zig's clang builds the wheel with, as
+one directory DEST/python3.13 whose pyconfig.h is the real one (zig searches
+none of the host's system directories, so the multiarch pyconfig.h of
+Debian's Python, which includes <x86_64-linux-gnu/python3.13/pyconfig.h>,
+would not be found).
 
+`python python_headers.py host DEST`: the running interpreter's headers.
+
+`python python_headers.py aarch64 DEST`: the headers of another
+architecture, from Debian 13 (trixie)'s libpython3.13-dev for it, with that
+architecture's own pyconfig.h (the host's has other ABI settings).
 Everything is checked before it is used: the suite's InRelease file by its
 signature (gpgv and Debian's archive keyring), the package index by the
-SHA-256 that InRelease lists, and the package by the SHA-256 the index lists.
-Run again, it does nothing when DEST already holds the headers.
+SHA-256 that InRelease lists, and the package by the SHA-256 the index
+lists. Run again, it does nothing when DEST already holds the headers.
 """
 
-import hashlib, io, lzma, shutil, subprocess, sys, tarfile, tempfile, urllib.request
+import hashlib, io, lzma, shutil, subprocess, sys, sysconfig, tarfile, tempfile, urllib.request
 from pathlib import Path
 
 MIRROR = "http://deb.debian.org/debian"
@@ -71,23 +76,35 @@ def data_tar(deb: bytes) -> tarfile.TarFile:
     raise SystemExit("error: the package has no data.tar member")
 
 
-def main(arch: str, dest: Path) -> None:
+def stage(include: Path, pyconfig: Path, dest: Path) -> None:
+    """Copies `include` to DEST/python3.13, with `pyconfig` as its pyconfig.h."""
+    dest.mkdir(parents=True, exist_ok=True)
+    staging = dest / "python3.13.partial"
+    shutil.rmtree(staging, ignore_errors=True)
+    shutil.copytree(include, staging)
+    (staging / "pyconfig.h").unlink(missing_ok=True)
+    shutil.copy2(pyconfig, staging / "pyconfig.h")  # mtimes kept: no needless rebuilds
+    shutil.rmtree(dest / "python3.13", ignore_errors=True)
+    staging.rename(dest / "python3.13")
+
+
+def host(dest: Path) -> None:
+    stage(Path(sysconfig.get_path("include")), Path(sysconfig.get_config_h_filename()), dest)
+
+
+def debian(arch: str, dest: Path) -> None:
     if (dest / "python3.13" / "Python.h").exists():
         return
     architecture, triplet = DEBIAN_ARCHITECTURES[arch]
-    dest.mkdir(parents=True, exist_ok=True)
     entry = index_entry(verified_release(), architecture)
     deb = checked(fetch(entry["Filename"]), entry["SHA256"], entry["Filename"])
     with tempfile.TemporaryDirectory() as unpacked:
         data_tar(deb).extractall(unpacked, filter="data")
-        staging = dest / "python3.13.partial"
-        shutil.rmtree(staging, ignore_errors=True)
-        shutil.copytree(Path(unpacked, "usr/include/python3.13"), staging)
-        shutil.copy(Path(unpacked, f"usr/include/{triplet}/python3.13/pyconfig.h"),
-                    staging / "pyconfig.h")
-        staging.rename(dest / "python3.13")
+        stage(Path(unpacked, "usr/include/python3.13"),
+              Path(unpacked, f"usr/include/{triplet}/python3.13/pyconfig.h"), dest)
     print(f"{PACKAGE} {entry['Version']} ({architecture}) headers in {dest / 'python3.13'}")
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], Path(sys.argv[2]).resolve())
+    source, destination = sys.argv[1], Path(sys.argv[2]).resolve()
+    host(destination) if source == "host" else debian(source, destination)
