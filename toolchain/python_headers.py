@@ -89,7 +89,11 @@ def stage(include: Path, pyconfig: Path, dest: Path) -> None:
 
 
 def host(dest: Path) -> None:
-    stage(Path(sysconfig.get_path("include")), Path(sysconfig.get_config_h_filename()), dest)
+    include = Path(sysconfig.get_path("include"))
+    # Debian's pyconfig.h only includes <MULTIARCH/python3.13/pyconfig.h>
+    # from the directory above; elsewhere pyconfig.h is the real one.
+    multiarch = include.parent / sysconfig.get_config_var("MULTIARCH") / include.name / "pyconfig.h"
+    stage(include, multiarch if multiarch.exists() else include / "pyconfig.h", dest)
 
 
 def debian(arch: str, dest: Path) -> None:
