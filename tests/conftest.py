@@ -15,6 +15,15 @@ def manager():
 
 
 @pytest.fixture
+def system_call_hook(manager):
+    """Sets the test build's hook on the store's system calls for one test."""
+    if not hasattr(manager, "_set_system_call_hook"):
+        pytest.skip("only a test build lets tests make system calls fail")
+    yield manager._set_system_call_hook
+    manager._set_system_call_hook(None)
+
+
+@pytest.fixture
 def home(tmp_path, monkeypatch):
     """A fresh, empty home directory that HOME points at (umask 0o022)."""
     home = tmp_path / "home"

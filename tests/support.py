@@ -23,9 +23,15 @@ TEMPLATE = "[yorsk_dev1]\n\n" + "".join(f"{key} = '{value}'\n" for key, value in
 OLD = "[keep]\n\nk = 'old'\n\n"
 
 
+def listing(directory) -> list:
+    """The names in a directory but the store's lock file, which every write
+    creates and none removes."""
+    return sorted(set(os.listdir(directory)) - {"connections.toml.lock"})
+
+
 def assert_untouched(store):
     assert store.read_text(encoding="utf-8") == OLD
-    assert os.listdir(store.parent) == ["connections.toml"]
+    assert listing(store.parent) == ["connections.toml"]
 
 
 def mode(path) -> int:
@@ -67,11 +73,11 @@ def assert_same(got, expected, path="document"):
         assert got == expected, (path, got, expected)
 
 
-def run_python(code: str, *, env: dict | None = None, timeout: float = 60,
+def run_python(code: str, *, args=(), env: dict | None = None, timeout: float = 60,
                **kwargs) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter of this environment."""
+    """Runs `code` in a fresh interpreter of this environment (`args` in sys.argv[1:])."""
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)], env=os.environ | (env or {}),
+        [sys.executable, "-c", textwrap.dedent(code), *args], env=os.environ | (env or {}),
         capture_output=True, text=True, timeout=timeout, **kwargs)
 
 

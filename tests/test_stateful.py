@@ -125,19 +125,24 @@ class StoreMachine(RuleBasedStateMachine):
                                 | {k: v for k, v in connections.items() if isinstance(v, dict)})
 
     def place_key(self, key, name):
-        """Where the key is copied: its base name, else the first free or shareable -N name."""
+        """Where the key is copied: its base name, else the first -N name that is free, holds
+        the same key, or is the profile's own old copy that no other profile records."""
         dest = self.velmor / os.path.basename(key)
         if os.path.abspath(key) == str(dest):
             self.lines.append("✓ Private key already in .velmor directory")
             return dest
-        others = {os.path.abspath(table["private_key_file"].strip()) for other, table in self.model.items()
-                  if other != name and isinstance(table, dict)
-                  and isinstance(table.get("private_key_file"), str) and table["private_key_file"]}
+
+        def records(table):
+            recorded = table.get("private_key_file") if isinstance(table, dict) else None
+            return {os.path.abspath(recorded.strip())} if isinstance(recorded, str) and recorded else set()
+
+        own = records(self.model.get(name))
+        others = set().union(*(records(table) for other, table in self.model.items() if other != name))
         stem, suffix = os.path.splitext(os.path.basename(key))
         for number in range(1, 100):
             candidate = dest if number == 1 else self.velmor / f"{stem}-{number}{suffix}"
-            if (not candidate.exists() or str(candidate) not in others
-                    or candidate.read_bytes() == Path(key).read_bytes()):
+            if (not candidate.exists() or candidate.read_bytes() == Path(key).read_bytes()
+                    or str(candidate) in own - others):
                 self.lines.append(f"✓ Copied private key to {candidate}")
                 return candidate
 

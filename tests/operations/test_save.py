@@ -1,13 +1,13 @@
 """Saving profiles: stored fields, replacement, key placement (shared with the
 update) and refusals."""
 
-import errno, re, shutil
+import errno, os, re, shutil
 from pathlib import Path
 from unittest import mock
 
 import pytest
 
-from support import DEFAULTS, EXAMPLE, SNOWFLAKE, mode, read
+from support import DEFAULTS, EXAMPLE, SNOWFLAKE, mode, read, run_python
 
 
 def test_first_save_creates_template_and_keeps_example(manager, store, velmor_dir, capsys):
@@ -85,8 +85,10 @@ def test_key_placement(manager, write_store, tmp_path, monkeypatch, capsys, oper
                   ("save", "a", "rsa.p8", "K2", "rsa-2.p8")], id="shared-key-rotated-by-one"),
     pytest.param([("save", "a", "rsa.p8", "A", "rsa.p8"), ("save", "b", "b.p8", "B", "b.p8"),
                   ("update", "b", "rsa.p8", "B2", "rsa-2.p8")], id="update-takes-anothers-name"),
-    pytest.param([("stray", "rsa.p8"), ("dir", "key"), ("save", "a", "rsa.p8", "A", "rsa.p8"),
-                  ("save", "b", "key", "B", "key-2")], id="stray-file-and-directory"),
+    # A file no profile records is not replaced unless it holds the same key.
+    pytest.param([("stray", "rsa.p8"), ("dir", "key"), ("save", "a", "rsa.p8", "A", "rsa-2.p8"),
+                  ("save", "b", "key", "B", "key-2"), ("stray", "same.p8"),
+                  ("save", "c", "same.p8", "x", "same.p8")], id="stray-file-and-directory"),
     pytest.param([("save", "a", "connections.toml", "A", "connections-2.toml"),
                   ("save", "b", "connections.toml.lock", "B", "connections.toml-2.lock"),
                   ("save", "c", ".connections.toml.tmp-abc123", "C", ".connections.toml-2.tmp-abc123")],
@@ -194,3 +196,109 @@ def test_failed_step_keeps_store_and_prints_no_success(
         calls[operation]()
     assert store.read_bytes() == before
     assert [line for line in capsys.readouterr().out.splitlines() if "Copied" not in line] == []
+
+
+def half_copy_then_disk_full(source, destination):
+    Path(destination).write_bytes(Path(source).read_bytes()[:3])
+    raise OSError(errno.ENOSPC, "No space left on device")
+
+
+def copy_through_a_swapped_link(source, destination, copy2=shutil.copy2):
+    home = Path(destination).parent.parent
+    os.replace(destination, home / "moved-away")  # the private name now leads elsewhere
+    os.symlink(home / "elsewhere.txt", destination)
+    copy2(source, destination)
+
+
+def key_syscall(call, errno_value, destination=False):
+    """A hook rule: the first `call` on the key's temporary file (or, with
+    `destination`, the rename onto the key's name) fails with `errno_value`."""
+    def hook(name, *args):
+        if name == call and not hook.fired and (args[-1].endswith("rsa.p8") if destination else True):
+            hook.fired = True
+            return errno_value
+        return None
+    hook.fired = False
+    return hook
+
+
+KILLED_AT = """
+    import os, signal, sys
+    from qivo.user.connections import manager
+    def hook(name, *args):
+        if name == sys.argv[1] and (name != "rename" or args[1].endswith("rsa.p8")):
+            os.kill(os.getpid(), signal.SIGKILL)
+    manager._set_system_call_hook(hook)
+    manager.save_connection_config("a", {"private_key_file": sys.argv[2]})
+"""
+
+
+# A profile's new key of the same name fails at one step of its copy (or the
+# store's write after it fails): (what is patched, with what; the error).
+ROTATION_FAULTS = {
+    "copy hits a full disk": (("shutil", "copy2", half_copy_then_disk_full), OSError),
+    "chmod fails": (("os", "chmod", mock.Mock(side_effect=OSError(errno.EIO, "I/O error"))), OSError),
+    "sync fails": (("hook", key_syscall("fsync", errno.EIO)), OSError),
+    "rename fails": (("hook", key_syscall("rename", errno.EIO, destination=True)), OSError),
+    "store write hits a full disk": (("manager", "open", lambda path, mode, **kw: (_ for _ in ()).throw(
+        OSError(errno.ENOSPC, "No space left on device"))), OSError),
+    "link swapped in for the private copy": (("shutil", "copy2", copy_through_a_swapped_link), OSError),
+    "killed at the sync": (("killed", "fsync"), None),
+    "killed at the rename": (("killed", "rename"), None),
+}
+
+
+@pytest.mark.parametrize("fault", ROTATION_FAULTS)
+def test_a_failed_key_copy_keeps_the_old_key_and_the_store(manager, store, velmor_dir, home, tmp_path,
+                                                           monkeypatch, capsys, fault):
+    (patch, *how), error = ROTATION_FAULTS[fault]
+    if patch in ("hook", "killed") and not hasattr(manager, "_set_system_call_hook"):
+        pytest.skip("only a test build lets tests make system calls fail")
+    for content in ("old", "new"):
+        (tmp_path / content).mkdir()
+        (tmp_path / content / "rsa.p8").write_text(content)
+    (home / "outside.txt").write_text("notes")
+    manager.save_connection_config("a", {"private_key_file": str(tmp_path / "old" / "rsa.p8")})
+    before, _ = store.read_bytes(), capsys.readouterr()
+    credentials = {"private_key_file": str(tmp_path / "new" / "rsa.p8")}
+    if patch == "killed":
+        result = run_python(KILLED_AT, args=[how[0], credentials["private_key_file"]],
+                            env={"HOME": str(home)})
+        assert result.returncode == -9, result.stderr
+        assert set(os.listdir(velmor_dir)) > {"connections.toml", "connections.toml.lock",
+                                              "rsa.p8"}  # the dead writer's private copy
+    else:
+        if patch == "hook":
+            manager._set_system_call_hook(how[0])
+        else:
+            monkeypatch.setattr({"shutil": shutil, "os": os, "manager": manager}[patch], how[0], how[1],
+                                raising=False)
+        try:
+            with pytest.raises(error):
+                manager.save_connection_config("a", credentials)
+        finally:
+            manager._set_system_call_hook(None) if patch == "hook" else None
+            monkeypatch.undo()
+        assert "Copied" not in capsys.readouterr().out
+    assert store.read_bytes() == before
+    assert ((velmor_dir / "rsa.p8").read_text(), mode(velmor_dir / "rsa.p8")) == ("old", 0o600)
+    assert (home / "outside.txt").read_text() == "notes"
+    manager.save_connection_config("b", {})  # the next change leaves nothing behind
+    assert sorted(os.listdir(velmor_dir)) == ["connections.toml", "connections.toml.lock", "rsa.p8"]
+
+
+def test_a_link_swapped_in_at_the_destination_is_replaced_not_written_through(
+        manager, store, velmor_dir, home, tmp_path, system_call_hook):
+    manager.save_connection_config("seed", {})
+    (tmp_path / "rsa.p8").write_text("KEY")
+    (home / "outside.txt").write_text("notes")
+
+    def swap_in_a_link(name, *args):  # the key's copy is synced after its name was judged free
+        if name == "fsync" and not os.path.lexists(velmor_dir / "rsa.p8"):
+            (velmor_dir / "rsa.p8").symlink_to(home / "outside.txt")
+
+    system_call_hook(swap_in_a_link)
+    manager.save_connection_config("a", {"private_key_file": str(tmp_path / "rsa.p8")})
+    assert ((home / "outside.txt").read_text(), mode(home / "outside.txt")) == ("notes", 0o644)
+    assert not (velmor_dir / "rsa.p8").is_symlink()
+    assert ((velmor_dir / "rsa.p8").read_text(), mode(velmor_dir / "rsa.p8")) == ("KEY", 0o600)

@@ -184,6 +184,22 @@ REENTRY = {
         os.waitpid(child, 0)
         print("other", other.returncode)
         """, ["other 0", "held", "other", "yorsk_dev1"]),
+    "read-of-a-missing-store-during-its-own-change": ("""
+        import os
+        store = str(m.get_connections_file())
+
+        class Reads:  # the store seems gone while this thread holds the lock: no wait for itself
+            def __str__(self):
+                os.rename(store, store + ".away")
+                try:
+                    m.list_connections()
+                except FileNotFoundError:
+                    print("not found")
+                os.rename(store + ".away", store)
+                return "x"
+
+        m.save_connection_config("outer", {"role": Reads()})
+        """, ["not found", "outer", "yorsk_dev1"]),
 }
 
 
@@ -196,6 +212,44 @@ def test_reentrant_changes_and_forks_never_hang(home, case):
         env={"HOME": str(home)}, timeout=60)
     assert result.returncode == 0, result.stderr
     assert [line for line in result.stdout.splitlines() if not line.startswith("✓")] == expected
+
+
+HOLDER = """
+    import fcntl, os, sys, time
+    store = sys.argv[1]
+    with open(store + ".lock") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)  # a writer at work, whose rename leaves a moment
+        if sys.argv[2] == "exists":       # in which the store's name leads nowhere
+            os.rename(store, store + ".away")
+        print("held", flush=True)
+        time.sleep(0.5)
+        if sys.argv[2] == "exists":
+            os.rename(store + ".away", store)
+"""
+
+
+@pytest.mark.parametrize("missing_at", ["exists", "open"])
+def test_a_reader_is_never_told_that_an_existing_store_is_missing(manager, store, velmor_dir,
+                                                                   monkeypatch, missing_at):
+    manager.save_connection_config("p", {})
+    real_open, opened = open, []
+
+    def open_missing_once(*args, **kwargs):
+        opened.append(args[0])
+        if len(opened) == 1:
+            raise FileNotFoundError(2, "No such file or directory", str(args[0]))
+        return real_open(*args, **kwargs)
+
+    if missing_at == "open":
+        monkeypatch.setattr(manager, "open", open_missing_once, raising=False)
+    holder = subprocess.Popen([sys.executable, "-c", textwrap.dedent(HOLDER), str(store), missing_at],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        assert holder.stdout.readline() == "held\n"
+        assert manager.list_connections() == ["yorsk_dev1", "p"]
+    finally:
+        holder.communicate(timeout=30)
+    assert len(opened) == (2 if missing_at == "open" else 0)
 
 
 def test_blocked_output_holds_up_no_other_writer(home):
@@ -237,6 +291,7 @@ def test_homes_sharing_one_store_through_links_take_one_lock(tmp_path):
 @pytest.mark.parametrize("operation", ["save", "update"])
 def test_a_home_moved_during_a_change_writes_no_store(manager, tmp_path, monkeypatch, capsys, operation):
     homes = [tmp_path / "h1", tmp_path / "h2"]
+    (tmp_path / "rsa.p8").write_text("KEY")
     for home in homes:
         home.mkdir()
         monkeypatch.setenv("HOME", str(home))
@@ -253,8 +308,10 @@ def test_a_home_moved_during_a_change_writes_no_store(manager, tmp_path, monkeyp
     change = manager.save_connection_config if operation == "save" else manager.update_connection
     with pytest.raises(RuntimeError, match=f"{re.escape(str(stores[0]))} was locked, but "
                                            f"{re.escape(str(stores[1]))} would be written"):
-        change("h1", {"account": MovesHome()})
+        change("h1", {"private_key_file": str(tmp_path / "rsa.p8"), "account": MovesHome()})
     assert [store.read_bytes() for store in stores] == before and capsys.readouterr().out == ""
+    assert [sorted(os.listdir(store.parent)) for store in stores] == [
+        ["connections.toml", "connections.toml.lock"]] * 2  # and no key was placed
 
 
 def test_print_rebound_on_the_module_receives_every_line_from_threads(manager, store, monkeypatch,

@@ -2,7 +2,7 @@
 vanished directory, a directory in the store's place, closed standard output)
 and hand-edited stores never leave a damaged or partial store."""
 
-import errno, io, os, random, re, shutil, subprocess, sys, tempfile, textwrap, time, tomllib
+import errno, fcntl, io, os, random, re, shutil, subprocess, sys, tempfile, textwrap, time, tomllib
 from pathlib import Path
 
 import pytest
@@ -76,43 +76,49 @@ def test_killed_writers_leave_a_whole_store(manager, home, store, velmor_dir):
     assert saved > 0 and strays(velmor_dir) == set()
 
 
-@pytest.fixture
-def system_call_hook(manager):
-    """Sets the test build's hook on the store's system calls for one test."""
-    if not hasattr(manager, "_set_system_call_hook"):
-        pytest.skip("only a test build lets tests make system calls fail")
-    yield manager._set_system_call_hook
-    manager._set_system_call_hook(None)
+OTHER_WRITER = """
+    from qivo.user.connections import manager
+    print("ready", flush=True)
+    manager._save_connections_file({"other": {}})
+"""
 
 
-def test_named_temporary_file_is_locked_before_a_sweep_can_find_it(manager, store, velmor_dir,
-                                                                    system_call_hook):
+def test_no_sweep_meets_a_temporary_file_before_it_is_locked(manager, home, store, velmor_dir,
+                                                            system_call_hook):
     populate(manager, store)
     seen = []
 
     def hook(call, *args):
-        if call == "open" and args[1] & os.O_TMPFILE == os.O_TMPFILE:
+        if call == "open" and anonymous(*args):
             return errno.EOPNOTSUPP  # a file system without anonymous files
-        if call == "flock" and not seen:  # created, not yet locked
-            seen.append(strays(velmor_dir))
-            manager._save_connections_file({"other": {}})  # another writer, which then sweeps
+        if call == "flock" and args[1] == fcntl.LOCK_EX | fcntl.LOCK_NB and not seen:
+            # Created, not yet locked: another writer, which would sweep an
+            # unlocked file away, must wait for the store's lock meanwhile.
+            other = subprocess.Popen([sys.executable, "-c", textwrap.dedent(OTHER_WRITER)], text=True,
+                                     env=os.environ | {"HOME": str(home)}, stdout=subprocess.PIPE)
+            assert other.stdout.readline() == "ready\n"
+            time.sleep(0.5)
+            seen.append((other, strays(velmor_dir)))
         return None
 
     system_call_hook(hook)
     manager._save_connections_file({"mine": {"k": "v"}})
-    assert len(seen) == 1 and len(seen[0]) == 1  # the other writer ran while the file existed
-    assert read(store) == {"mine": {"k": "v"}} and strays(velmor_dir) == set()
+    system_call_hook(None)
+    [(other, during)] = seen
+    assert other.communicate(timeout=30)[0] == "" and other.returncode == 0 and len(during) == 1
+    assert read(store) == {"other": {}} and strays(velmor_dir) == set()  # it wrote after this one
 
 
-def fail(calls, error, times=1, when=lambda *args: True):
+def fail(calls, error, times=1, when=lambda *args: True, first_save_only=False):
     """A hook rule: the first `times` calls named in `calls` for which
-    `when(*args)` holds fail with `error`; `rule.fired` counts them."""
+    `when(*args)` holds fail with `error`; `rule.fired` counts them. A rule
+    `first_save_only` concerns a call that only a first save makes."""
     def rule(name, *args):
         if name in calls.split() and rule.fired < times and when(*args):
             rule.fired += 1
             return error
         return None
-    rule.fired = 0
+    rule.fired, rule.first_save_only = 0, first_save_only
     return rule
 
 
@@ -120,12 +126,16 @@ def anonymous(path, flags):
     return flags & os.O_TMPFILE == os.O_TMPFILE
 
 
+def lock_file(path, flags):
+    return path.endswith(".lock")
+
+
 def no_anonymous_files():
     return fail("open", errno.EOPNOTSUPP, times=99, when=anonymous)
 
 
-def no_exclusive_rename():
-    return fail("renameat2", errno.EINVAL, times=99)
+def no_exclusive_rename():  # FUSE file systems; only a new store is placed exclusively
+    return fail("renameat2", errno.EINVAL, times=99, first_save_only=True)
 
 
 def write_only_half(path, mode, **kwargs):  # a short write that reports success
@@ -143,27 +153,31 @@ def no_space_left(path, mode, **kwargs):
 
 # Each fallback and failure of the POSIX layer: (the hook's rules, made
 # afresh for each test; the module's open; whether the store ends written or
-# unchanged; the errno raised; whether the error names the store).
+# unchanged; the errno raised; which file the error names, the store or its
+# lock file).
 FAULTS = {
-    "no anonymous files": (lambda: [no_anonymous_files()], None, "written", None, False),
+    "no anonymous files": (lambda: [no_anonymous_files()], None, "written", None, None),
     "no /proc to name them": (lambda: [fail("linkat", errno.ENOENT), fail("access", errno.ENOENT)],
-                              None, "written", None, False),
+                              None, "written", None, None),
     "no exclusive rename": (lambda: [no_anonymous_files(), no_exclusive_rename()], None, "written",
-                            None, False),
+                            None, None),
     "interrupted calls": (lambda: [fail(name, errno.EINTR) for name in ("open", "fsync", "flock")],
-                          None, "written", None, False),
+                          None, "written", None, None),
     "no random source": (lambda: [fail("getrandom", errno.ENOSYS, times=99)], None, "written", None,
-                         False),
-    "fsync fails": (lambda: [fail("fsync", errno.EIO)], None, "unchanged", errno.EIO, True),
+                         None),
+    "no locks in the file system": (lambda: [fail("flock", errno.ENOLCK, times=99)], None, "written",
+                                    None, None),
+    "fsync fails": (lambda: [fail("fsync", errno.EIO)], None, "unchanged", errno.EIO, "store"),
     "rename fails": (lambda: [fail("rename renameat2", errno.EIO)], None, "unchanged", errno.EIO,
-                     True),
+                     "store"),
     "temporary file cannot be made": (lambda: [no_anonymous_files(), fail("open", errno.EACCES, when=(
-        lambda path, flags: flags & os.O_EXCL))], None, "unchanged", errno.EACCES, True),
-    "no exclusive rename, and no link": (lambda: [no_anonymous_files(), no_exclusive_rename(),
-                                                  fail("link", errno.EPERM)], None, "unchanged",
-                                         errno.EPERM, True),
-    "disk full while writing": (lambda: [], no_space_left, "unchanged", errno.ENOSPC, False),
-    "short write": (lambda: [], write_only_half, "unchanged", None, True),
+        lambda path, flags: flags & os.O_EXCL))], None, "unchanged", errno.EACCES, "store"),
+    "lock file cannot be opened": (lambda: [fail("open", errno.EACCES, times=2, when=lock_file)], None,
+                                   "unchanged", errno.EACCES, "lock"),
+    "lock file cannot be locked": (lambda: [fail("flock", errno.EIO, when=lambda fd, operation: (
+        operation == fcntl.LOCK_EX))], None, "unchanged", errno.EIO, "lock"),
+    "disk full while writing": (lambda: [], no_space_left, "unchanged", errno.ENOSPC, None),
+    "short write": (lambda: [], write_only_half, "unchanged", None, "store"),
 }
 
 
@@ -171,7 +185,7 @@ FAULTS = {
 @pytest.mark.parametrize("fault", FAULTS)
 def test_posix_fallbacks_and_failures(manager, store, velmor_dir, monkeypatch, system_call_hook,
                                       fault, first_save):
-    make_rules, opener, outcome, error_number, names_store = FAULTS[fault]
+    make_rules, opener, outcome, error_number, names = FAULTS[fault]
     rules = make_rules()
     before = None if first_save else populate(manager, store)
     if opener:
@@ -192,13 +206,49 @@ def test_posix_fallbacks_and_failures(manager, store, velmor_dir, monkeypatch, s
         assert not store.exists() or read(store) == {"yorsk_dev1": read(store)["yorsk_dev1"]}
     else:
         assert store.read_bytes() == before
-    assert strays(velmor_dir) == set() and all(rule.fired for rule in rules)
+    assert strays(velmor_dir) == set()
+    assert all(rule.fired for rule in rules if first_save or not rule.first_save_only)
     expected_error = error_number is not None or outcome == "unchanged"
     assert (raised is not None) == expected_error, raised
     if raised is not None and error_number is not None:
         assert raised.errno == error_number
-    if raised is not None and names_store:
-        assert str(store) in str(raised)
+    if names == "store":
+        assert str(store) in str(raised) and ".lock" not in str(raised)
+    elif names == "lock":
+        assert raised.filename == f"{store}.lock"
+
+
+@pytest.mark.parametrize("lock", ["link", "dangling link"])
+def test_a_lock_file_that_cannot_be_opened_stops_every_write(manager, store, velmor_dir, home, lock,
+                                                             capsys):
+    before = populate(manager, store)
+    lock_file = velmor_dir / "connections.toml.lock"
+    lock_file.unlink()  # a link is never followed: every writer must lock one file
+    lock_file.symlink_to(home / ("notes" if lock == "link" else "missing"))
+    (home / "notes").write_text("notes")
+    for code in [*CHANGES.values(), "m._save_connections_file({})"]:
+        with pytest.raises(OSError) as raised:
+            call(manager, code)
+        assert raised.value.filename == str(lock_file), code
+    assert store.read_bytes() == before and strays(velmor_dir) == set()
+    assert capsys.readouterr().out == "" and (home / "notes").read_text() == "notes"
+
+
+def test_a_store_mounted_over_as_a_single_file_is_never_replaced(manager, store, velmor_dir, tmp_path):
+    before = populate(manager, store)
+    (tmp_path / "mounted.toml").write_bytes(before)
+    if os.geteuid() != 0 or subprocess.run(["mount", "--bind", tmp_path / "mounted.toml", store],
+                                           capture_output=True).returncode != 0:
+        pytest.skip("needs root and bind mounts")
+    try:
+        for code in CHANGES.values():
+            with pytest.raises(OSError) as raised:
+                call(manager, code)
+            assert raised.value.errno == errno.EBUSY
+            assert any("mount the directory that holds it instead" in note for note in raised.value.__notes__)
+    finally:
+        subprocess.run(["umount", store], check=True)
+    assert store.read_bytes() == before and strays(velmor_dir) == set()
 
 
 FULL_DISK = """

@@ -4,7 +4,7 @@ import builtins, errno, os, pathlib
 
 import pytest
 
-from support import TEMPLATE, mode
+from support import TEMPLATE, listing, mode
 
 
 @pytest.mark.parametrize("existing_mode", [None, 0o755])
@@ -12,8 +12,8 @@ def test_first_call_creates_second_call_keeps(manager, velmor_dir, store, capsys
     if existing_mode:
         velmor_dir.mkdir(mode=existing_mode)  # an existing directory keeps its mode
     assert manager.initialize_velmor_directory() == velmor_dir
-    assert (mode(velmor_dir), mode(store), os.listdir(velmor_dir)) == (
-        existing_mode or 0o700, 0o600, ["connections.toml"])
+    assert (mode(velmor_dir), mode(store), sorted(os.listdir(velmor_dir))) == (
+        existing_mode or 0o700, 0o600, ["connections.toml", "connections.toml.lock"])
     assert store.read_bytes() == TEMPLATE.encode() and len(TEMPLATE) == 187
     assert capsys.readouterr().out == f"✓ Created {store}\n"
     os.utime(store, ns=(10**9, 10**9))
@@ -83,7 +83,7 @@ def test_failed_template_write_leaves_no_file(manager, monkeypatch, velmor_dir, 
     with pytest.raises(type(error)) as caught:
         manager.initialize_velmor_directory()
     assert caught.value is error and capsys.readouterr().out == ""
-    assert (os.listdir(velmor_dir), mode(velmor_dir)) == ([], 0o700)
+    assert (listing(velmor_dir), mode(velmor_dir)) == ([], 0o700)
     # Once writing works again, the next call writes the whole template.
     monkeypatch.delattr(manager, "open")
     manager.initialize_velmor_directory()

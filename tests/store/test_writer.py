@@ -5,7 +5,7 @@ import builtins, errno, fcntl, json, os, stat, types
 
 import pytest
 
-from support import OLD, assert_untouched, mode, run_python
+from support import OLD, assert_untouched, listing, mode, run_python
 
 def dump_half_then_fail(connections, file):
     file.write("[half")
@@ -70,8 +70,8 @@ def test_symlinked_store_stays_a_link(manager, store, velmor_dir, tmp_path):
     manager._save_connections_file({"a": {"k": "v"}})
     assert store.is_symlink() and os.readlink(store) == os.path.join("..", "..", "real.toml")
     assert real.read_text() == "[a]\n\nk = 'v'\n\n"
-    assert os.listdir(velmor_dir) == ["connections.toml"]
-    assert sorted(os.listdir(tmp_path)) == ["home", "real.toml"]
+    assert os.listdir(velmor_dir) == ["connections.toml"]  # the lock goes beside the file replaced
+    assert sorted(os.listdir(tmp_path)) == ["home", "real.toml", "real.toml.lock"]
 
 
 @pytest.mark.parametrize("kind", ["null device", "fifo"])
@@ -88,7 +88,7 @@ def test_store_linked_to_a_device_or_fifo_is_never_replaced(manager, store, velm
     if kind == "fifo":  # (reading it would wait for a writer, as open() does)
         with pytest.raises(OSError, match="Not a regular file"):
             manager._save_connections_file({"a": {}})
-        assert os.listdir(velmor_dir) == ["connections.toml"]
+        assert listing(velmor_dir) == ["connections.toml"]
     else:  # written through the device, as opening it for writing would
         manager.save_connection_config("a", {})
         assert manager.list_connections() == []
@@ -114,7 +114,7 @@ def test_utf8_under_ascii_locale(write_store, only_toml):
     assert result.returncode == 0, result.stderr
     assert json.loads(result.stdout) == ["toml" if only_toml else "tomllib", True]
     assert "café €" in store.read_bytes().decode("utf-8")
-    assert os.listdir(store.parent) == ["connections.toml"]
+    assert listing(store.parent) == ["connections.toml"]
 
 
 HEX = "0123456789abcdef"
@@ -122,16 +122,19 @@ HEX = "0123456789abcdef"
 
 def test_only_dead_writers_temporary_files_are_removed(manager, old_store):
     directory = old_store.parent
-    dead, live = f".connections.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[::-1]}"
+    # A dead writer's file, and one it left on the way to its name (older versions).
+    dead, live = [f".connections.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[::-1]}.new"], \
+        f".connections.toml.tmp-{HEX[::-1]}"
     kept = [live, ".connections.toml.tmp-backup", f".connections.toml.tmp-{HEX.upper()}",
-            f".connections.toml.tmp-{HEX}0", f".other.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[1:]}x"]
-    for name in [dead] + kept:
+            f".connections.toml.tmp-{HEX}0", f".other.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[1:]}x",
+            f".connections.toml.tmp-{HEX}.old"]
+    for name in dead + kept:
         (directory / name).write_text("secret")
     (directory / f".connections.toml.tmp-{HEX[2:]}ab").mkdir()
-    (directory / f".connections.toml.tmp-{HEX[2:]}cd").symlink_to(dead)
+    (directory / f".connections.toml.tmp-{HEX[2:]}cd").symlink_to(dead[0])
     with open(directory / live) as writer:
         fcntl.flock(writer, fcntl.LOCK_EX)  # a writer that is still at work
         manager._save_connections_file({"a": {}})
-    assert sorted(os.listdir(directory)) == sorted(
+    assert listing(directory) == sorted(
         ["connections.toml", f".connections.toml.tmp-{HEX[2:]}ab",
          f".connections.toml.tmp-{HEX[2:]}cd"] + kept)

@@ -2,7 +2,9 @@
 
 #include "store/location.h"
 #include "store/posix_file.h"
+#include "store/temporary_file.h"
 
+#include <memory>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -35,37 +37,24 @@ nb::object key_file_name(const ModuleGlobals& globals, nb::handle private_key_fi
     return name;
 }
 
-// The files the other profiles of the store record as their keys: by device
-// and inode where the recorded path leads to a file, so that every spelling
-// of one file (a home reached through a link, say) counts, and by the
-// absolute text of the path otherwise.
-class RecordedKeys {
+// The key files a group of profiles records: by device and inode where the
+// recorded path leads to a file, so that every spelling of one file (a home
+// reached through a link, say) counts, and by the absolute text of the path
+// otherwise.
+class RecordedFiles {
 public:
-    RecordedKeys(const ModuleGlobals& globals, const KeyOwner& owner) {
-        for_each_item(owner.connections, [&](nb::handle name, nb::handle table) {
-            if (!PyDict_Check(table.ptr()) || name.equal(owner.name)) {
-                return;
-            }
-            nb::object recorded = get_or(table, "private_key_file", nb::none());
-            if (PyUnicode_Check(recorded.ptr()) && PyUnicode_GET_LENGTH(recorded.ptr()) > 0) {
-                // str.strip itself: a str subclass cannot make it return
-                // something else.
-                nb::object stripped = checked(PyObject_CallMethodOneArg(
-                    reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip"_id, recorded.ptr()));
-                add(globals.abspath(stripped));
-            }
-        });
-    }
-
-    bool contains(const FileStatus& file, const std::string& absolute_path) const {
-        return files_.contains(file.identity()) || paths_.contains(absolute_path);
-    }
-
-private:
-    void add(nb::handle absolute_path) {
+    void add(const ModuleGlobals& globals, nb::handle table) {
+        nb::object recorded = get_or(table, "private_key_file", nb::none());
+        if (!PyUnicode_Check(recorded.ptr()) || PyUnicode_GET_LENGTH(recorded.ptr()) == 0) {
+            return;
+        }
+        // str.strip itself: a str subclass cannot make it return something
+        // else.
+        nb::object stripped = checked(PyObject_CallMethodOneArg(
+            reinterpret_cast<PyObject*>(&PyUnicode_Type), "strip"_id, recorded.ptr()));
         std::string path;
         try {
-            path = fs_path(absolute_path);
+            path = fs_path(globals.abspath(stripped));
         } catch (nb::python_error&) {
             return; // a path no file can have (a null byte, say) names no file
         }
@@ -76,18 +65,46 @@ private:
         }
     }
 
+    bool contains(const FileStatus& file, const std::string& absolute_path) const {
+        return files_.contains(file.identity()) || paths_.contains(absolute_path);
+    }
+
+private:
     std::set<FileIdentity> files_;
     std::set<std::string> paths_;
 };
 
+// Which key files of the store a profile may replace: its own old copy, and
+// only while no other profile records that file too.
+class RecordedKeys {
+public:
+    RecordedKeys(const ModuleGlobals& globals, const KeyOwner& owner) {
+        for_each_item(owner.connections, [&](nb::handle name, nb::handle table) {
+            if (PyDict_Check(table.ptr())) {
+                (name.equal(owner.name) ? own_ : others_).add(globals, table);
+            }
+        });
+    }
+
+    bool replaceable(const FileStatus& file, const std::string& absolute_path) const {
+        return own_.contains(file, absolute_path) && !others_.contains(file, absolute_path);
+    }
+
+private:
+    RecordedFiles own_;
+    RecordedFiles others_;
+};
+
 // Chooses where in the per-user directory a key file is copied. The key's
 // own name comes first, then "<stem>-2<suffix>", "<stem>-3<suffix>", ...
-// A name is free when nothing stands there, or a regular file that no other
-// profile of the store records, or one that holds the same bytes as the
-// key; so no profile ever loses its key to another's. A symbolic link (to
-// anything, or to nothing), a directory or a device is never free: copying
-// there would write through the link or into the directory. Names of the
-// store's own files are never free either.
+// A name is free when nothing stands there, or a regular file that holds the
+// same bytes as the key, or the saving profile's own old copy that no other
+// profile records. A file whose content differs is otherwise never
+// replaced, whoever records it and however its path is spelt (a home seen
+// through a link or a mirror of another device), so no profile ever loses its
+// key to another's. A symbolic link (to anything, or to nothing), a
+// directory or a device is never free either, nor are the names of the
+// store's own files.
 class KeyDestination {
 public:
     KeyDestination(const ModuleGlobals& globals, const KeyOwner& owner, nb::handle private_key_file)
@@ -138,8 +155,8 @@ private:
         if (!S_ISREG(status->mode)) {
             return false;
         }
-        return !recorded_keys().contains(*status, fs_path(globals_.abspath(candidate))) ||
-               same_content(fs_path(private_key_file_), path);
+        return same_content(fs_path(private_key_file_), path) ||
+               recorded_keys().replaceable(*status, fs_path(globals_.abspath(candidate)));
     }
 
     // Collected once, when a candidate first turns out to be occupied.
@@ -155,6 +172,38 @@ private:
     nb::handle private_key_file_;
     std::optional<RecordedKeys> recorded_;
 };
+
+// Copies the key into a private temporary file in the per-user directory
+// (created exclusively, never through a link) with the module's current
+// `shutil.copy2`, sets its mode with `os.chmod` and syncs it; the change
+// moves it over `destination` just before the store is replaced, so that a
+// failure at any step (a full disk, a crash) leaves the previous copy as it
+// was, and a link swapped in at `destination` is replaced, never written
+// through. A key that is its own destination under another spelling goes
+// to `shutil.copy2` as it is, which raises SameFileError.
+void stage_key_copy(const ModuleGlobals& globals, nb::handle private_key_file,
+                    nb::handle velmor_dir, nb::handle destination, ChangeReport& report) {
+    const std::optional<FileStatus> source = status_of(fs_path(private_key_file));
+    const std::optional<FileStatus> target = status_of(fs_path(destination));
+    if (source && target && source->same_file(*target)) {
+        globals.copy2(private_key_file, destination);
+    }
+    auto staged =
+        std::make_shared<TemporaryFile>(fs_path(velmor_dir), temporary_file_prefix(), destination);
+    nb::object staged_path = staged->python_path();
+    globals.copy2(private_key_file, staged_path);
+    globals.chmod(staged_path, 0600);
+    staged->check_still_named();
+    staged->sync();
+    report.add_placement(
+        [staged, target_path = fs_path(destination), name = nb::borrow(destination)] {
+            if (const int error_number = staged->move_over(target_path); error_number != 0) {
+                raise_os_error(error_number, name);
+            }
+            remove_dead_writers_files(staged->directory(), staged->prefix());
+        },
+        concatenate({"Copied private key to ", text(destination)}));
+}
 
 } // namespace
 
@@ -173,15 +222,13 @@ nb::object place_private_key(const ModuleGlobals& globals, nb::dict credentials,
     nb::object src_path = globals.abspath(private_key_file);
     nb::object dst_path = globals.abspath(dest_key_path);
     if (src_path.equal(dst_path)) {
-        globals.chmod(dest_key_path, 0600);
-        report.add({"Private key already in .velmor directory"});
+        report.add_placement([&globals, dest_key_path] { globals.chmod(dest_key_path, 0600); },
+                             nb::str("Private key already in .velmor directory"));
         return text(dest_key_path);
     }
     nb::object destination =
         KeyDestination(globals, owner, private_key_file).choose(key_filename, dest_key_path);
-    globals.copy2(private_key_file, destination);
-    globals.chmod(destination, 0600);
-    report.add({"Copied private key to ", text(destination)});
+    stage_key_copy(globals, private_key_file, owner.velmor_dir, destination, report);
     return text(destination);
 }
 

@@ -11,32 +11,37 @@ namespace qivo {
 
 namespace {
 
-// The store path locked by the change whose reader or writer call is under
-// way on this thread, or null.
-thread_local const nb::object* expected_store = nullptr;
+// The change whose reader or writer call is under way on this thread: the
+// store path it locked and its report.
+struct ChangeCall {
+    const nb::object* store;
+    ChangeReport* report;
+};
+thread_local ChangeCall current_call{};
 
 // Runs `call` (the change's own call of the reader or the writer) with the
-// store it must reach armed for check_store_of_change.
+// store it must reach and its report armed for change_of_call.
 template <typename Call>
-auto with_expected_store(const nb::object& connections_file, Call&& call) {
+auto as_change_call(const nb::object& connections_file, ChangeReport& report, Call&& call) {
     struct Armed {
-        const nb::object* previous;
-        explicit Armed(const nb::object& path) : previous(expected_store) {
-            expected_store = path.is_valid() ? &path : nullptr;
+        ChangeCall previous;
+        Armed(const nb::object& path, ChangeReport& report) : previous(current_call) {
+            current_call = path.is_valid() ? ChangeCall{&path, &report} : ChangeCall{};
         }
-        ~Armed() { expected_store = previous; }
+        ~Armed() { current_call = previous; }
         Armed(const Armed&) = delete;
         Armed& operator=(const Armed&) = delete;
-    } armed(connections_file);
+    } armed(connections_file, report);
     return call();
 }
 
 } // namespace
 
-void check_store_of_change(nb::handle connections_file, const char* doing) {
-    const nb::object* expected = std::exchange(expected_store, nullptr);
+ChangeReport* change_of_call(nb::handle connections_file, const char* doing) {
+    const ChangeCall call = std::exchange(current_call, ChangeCall{});
+    const nb::object* expected = call.store;
     if (expected == nullptr || fs_path(*expected) == fs_path(connections_file)) {
-        return;
+        return call.report;
     }
     nb::object locked = checked(PyOS_FSPath(expected->ptr()));
     nb::object other = checked(PyOS_FSPath(connections_file.ptr()));
@@ -44,6 +49,18 @@ void check_store_of_change(nb::handle connections_file, const char* doing) {
                 "the connections store moved during a change: %S was locked, but %S would be %s "
                 "(the home directory changed meanwhile); nothing was written",
                 locked.ptr(), other.ptr(), doing);
+}
+
+void ChangeReport::add_placement(std::function<void()> place, nb::object line) {
+    pending_.push_back({std::move(place), std::move(line)});
+}
+
+void ChangeReport::place_pending() {
+    std::vector<Placement> pending = std::exchange(pending_, {});
+    for (Placement& placement : pending) {
+        placement.place();
+        lines_.push_back(std::move(placement.line));
+    }
 }
 
 void ChangeReport::print(const ModuleGlobals& globals) const {
@@ -66,11 +83,11 @@ nb::object store_to_lock(const ModuleGlobals& globals, StoreSource source) {
 // The locked store as `_load_connections_file` reads it, or an empty dict
 // for a store that may be missing and is.
 nb::object read_locked_store(const ModuleGlobals& globals, StoreSource source,
-                             const nb::object& locked) {
+                             const nb::object& locked, ChangeReport& report) {
     if (source.connections_file().is_valid() && !is_true(locked.attr("exists"_id)())) {
         return nb::dict();
     }
-    return with_expected_store(locked, [&] { return globals.load_store(); });
+    return as_change_call(locked, report, [&] { return globals.load_store(); });
 }
 
 } // namespace
@@ -83,14 +100,15 @@ bool change_store(const ModuleGlobals& globals, StoreSource source,
         nb::object locked = store_to_lock(globals, source);
         std::optional<StoreLock> lock;
         if (locked.is_valid()) {
-            lock.emplace(locked);
+            lock.emplace(locked, StoreLock::Purpose::change);
         }
-        nb::object connections = read_locked_store(globals, source, locked);
+        nb::object connections = read_locked_store(globals, source, locked, report);
         if (change(connections, report)) {
-            with_expected_store(locked, [&] {
+            as_change_call(locked, report, [&] {
                 globals.save_store(connections);
                 return 0;
             });
+            report.place_pending();
             written = true;
         }
     } catch (nb::python_error& error) {

@@ -1,6 +1,8 @@
 #include "store/location.h"
 
+#include "store/lock.h"
 #include "store/staged_file.h"
+#include "store/writer.h"
 
 namespace qivo {
 
@@ -21,15 +23,18 @@ constexpr std::string_view store_template = "[yorsk_dev1]\n"
                                             "role = ''\n";
 
 // Writes the template as a new store file at `connections_file`, unless a
-// file appears there meanwhile. The text is written in full beside the store
-// and then moved into place without replacing anything, so a failure never
-// leaves a partial store that later calls would take for a real one. The new
-// file holds secrets later, so only its owner may read it.
+// file appears there meanwhile, under the store's lock like every write. The
+// text is written in full beside the store and then moved into place without
+// replacing anything, so a failure never leaves a partial store that later
+// calls would take for a real one. The new file holds secrets later, so only
+// its owner may read it.
 bool create_store_from_template(const ModuleGlobals& globals, nb::handle connections_file) {
+    const StoreLock lock(connections_file, StoreLock::Purpose::write);
     StagedFile staged(connections_file);
     nb::str text(store_template.data(), store_template.size());
-    staged.write_with_open(globals, nullptr, [&](nb::handle file) { file.attr("write"_id)(text); });
-    staged.verify_and_sync(store_template.size());
+    write_with_open(globals, staged.temporary_path(), nullptr,
+                    [&](nb::handle file) { file.attr("write"_id)(text); });
+    staged.verify_and_sync(store_template);
     return staged.place_if_absent();
 }
 
@@ -37,10 +42,13 @@ constexpr std::string_view store_file_name = "connections.toml";
 
 } // namespace
 
+std::string temporary_file_prefix() {
+    return "." + std::string(store_file_name) + ".tmp-";
+}
+
 bool is_store_file_name(std::string_view name) {
     const std::string store(store_file_name);
-    return name == store || name == store + ".lock" ||
-           name.starts_with(std::string_view("." + store + ".tmp-"));
+    return name == store || name == store + ".lock" || name.starts_with(temporary_file_prefix());
 }
 
 nb::object get_velmor_dir(const ModuleGlobals& globals) {

@@ -18,6 +18,10 @@ nb::object get_connections_file(const ModuleGlobals& globals);
 // holding the example profile; returns the directory.
 nb::object initialize_velmor_directory(const ModuleGlobals& globals);
 
+// The prefix of the names of the temporary files made in the per-user
+// directory: the store's own, and key copies on their way into place.
+std::string temporary_file_prefix();
+
 // Whether a name in the per-user directory belongs to the store itself: the
 // store file, its lock file or one of the writer's temporary files.
 bool is_store_file_name(std::string_view name);

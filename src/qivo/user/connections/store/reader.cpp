@@ -2,6 +2,7 @@
 
 #include "runtime/context_manager.h"
 #include "store/change.h"
+#include "store/lock.h"
 #include "store/posix_file.h"
 #include "store/system_calls.h"
 #include "toml/parser.h"
@@ -82,25 +83,55 @@ void add_notes_naming_the_file(nb::python_error& error, nb::handle connections_f
     }
 }
 
+// Opens the store for reading with the module's current `open`, in the
+// module's current read mode (set in `read_mode`). A text-mode reader decodes
+// the file as UTF-8, as the byte readers do, whatever the locale: the writer
+// always writes UTF-8.
+nb::object open_store(const ModuleGlobals& globals, nb::handle connections_file,
+                      nb::object& read_mode) {
+    nb::object open = globals.open();
+    read_mode = globals.toml_read_mode();
+    const bool text_mode =
+        PyUnicode_Check(read_mode.ptr()) &&
+        PyUnicode_FindChar(read_mode.ptr(), 'b', 0, PyUnicode_GET_LENGTH(read_mode.ptr()), 1) < 0;
+    return text_mode ? open(connections_file, read_mode, nb::arg("encoding") = "utf-8")
+                     : open(connections_file, read_mode);
+}
+
+// The store, opened. Where it seems not to exist while a writer holds its
+// lock (replacing a file by a rename leaves a moment on FUSE file systems in
+// which its name leads nowhere), it is looked for once more when the writer
+// is done, so that a reader is never told that an existing store is missing.
+nb::object open_existing_store(const ModuleGlobals& globals, nb::handle connections_file,
+                               nb::object& read_mode) {
+    std::optional<StoreLock> second_look;
+    auto look_again = [&] {
+        second_look.emplace(connections_file, StoreLock::Purpose::second_look);
+        return second_look->held();
+    };
+    if (!is_true(connections_file.attr("exists"_id)()) &&
+        (!look_again() || !is_true(connections_file.attr("exists"_id)()))) {
+        raise_error(PyExc_FileNotFoundError, "Connections file not found: %S",
+                    connections_file.ptr());
+    }
+    try {
+        return open_store(globals, connections_file, read_mode);
+    } catch (nb::python_error& error) {
+        if (second_look || !error.matches(PyExc_FileNotFoundError) || !look_again()) {
+            throw;
+        }
+    }
+    return open_store(globals, connections_file, read_mode);
+}
+
 } // namespace
 
 nb::object load_connections_file(const ModuleGlobals& globals) {
     globals.require_toml();
     nb::object connections_file = globals.connections_file();
-    check_store_of_change(connections_file, "read");
-    if (!is_true(connections_file.attr("exists"_id)())) {
-        raise_error(PyExc_FileNotFoundError, "Connections file not found: %S",
-                    connections_file.ptr());
-    }
-    nb::object open = globals.open();
-    nb::object read_mode = globals.toml_read_mode();
-    // A text-mode reader decodes the file as UTF-8, as the byte readers do,
-    // whatever the locale: the writer always writes UTF-8.
-    const bool text_mode =
-        PyUnicode_Check(read_mode.ptr()) &&
-        PyUnicode_FindChar(read_mode.ptr(), 'b', 0, PyUnicode_GET_LENGTH(read_mode.ptr()), 1) < 0;
-    nb::object file = text_mode ? open(connections_file, read_mode, nb::arg("encoding") = "utf-8")
-                                : open(connections_file, read_mode);
+    change_of_call(connections_file, "read");
+    nb::object read_mode;
+    nb::object file = open_existing_store(globals, connections_file, read_mode);
     const TomllibSnapshot* standard = globals.tomllib_snapshot();
     nb::object connections;
     try {

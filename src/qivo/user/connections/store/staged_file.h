@@ -1,17 +1,13 @@
-// Files that are written completely beside their final place and only then
-// moved there with one rename, so that no reader ever sees, and no failure
-// ever leaves, a partly written file. A writer holds an flock on its
-// temporary file for as long as the file has a name, so the temporary files
-// of writers that were killed can be told apart and are removed by the next
-// write that succeeds.
+// The store file's next content, staged in a temporary file beside the file
+// it replaces (see temporary_file.h) and moved over it only once it is
+// complete, checked and on the disk.
 #pragma once
 
-#include "module_globals.h"
-#include "store/posix_file.h"
+#include "store/temporary_file.h"
 
-#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qivo {
 
@@ -22,26 +18,22 @@ public:
     // link). Errors are reported against `path`; a target its owner made
     // read-only raises PermissionError, as opening it for writing would.
     explicit StagedFile(nb::handle path);
-    ~StagedFile();
-    StagedFile(const StagedFile&) = delete;
-    StagedFile& operator=(const StagedFile&) = delete;
 
-    // Opens the temporary file for writing in text mode with the module's
-    // current `open` (passing `encoding` when given) and runs `write` on the
-    // file object inside a `with` block, so it is closed on every path.
-    void write_with_open(const ModuleGlobals& globals, const char* encoding,
-                         const std::function<void(nb::handle file)>& write) const;
+    // The temporary file's path, for writing it by name with open().
+    nb::object temporary_path() const { return file_->python_path(); }
 
-    // Checks that the file holds exactly `expected_size` bytes when given
-    // (anything else means the text did not reach the file), then flushes
-    // its content to the disk.
-    void verify_and_sync(std::optional<size_t> expected_size);
+    // Checks that what was written by name reached the temporary file and,
+    // when `expected` is given, that the file holds exactly that; then
+    // flushes it to the disk.
+    void verify_and_sync(std::optional<std::string_view> expected);
 
     // Gives the file the permission bits and, where allowed, the owner of
     // the file it is to replace, if one exists.
     void keep_target_attributes();
 
-    // Moves the file over `target`, replacing whatever stood there.
+    // Moves the file over `target`, replacing whatever stood there. A target
+    // that is a mount point (a file mounted over the store, as containers
+    // mount single files) cannot be replaced: the OSError says so in a note.
     void replace_target();
 
     // Moves the file to `target` unless an entry already stands there, which
@@ -50,18 +42,17 @@ public:
 
 private:
     void refuse_read_only_target() const;
-    bool create_anonymous_then_name();
-    void create_named();
+    [[noreturn]] void raise_replace_error(int error_number) const;
     void published();
-    void sync_directory();
 
     nb::object report_path_;
     std::string target_;
-    std::string directory_;
-    std::string prefix_; // of the temporary files' names
-    std::string temporary_path_;
-    UniqueFd fd_;
-    bool placed_ = false;
+    std::optional<TemporaryFile> file_;
 };
+
+// Makes a rename in `directory` durable. File systems that cannot sync a
+// directory still hold the complete file, so only a real I/O error is
+// raised (against `report_path`).
+void sync_directory(const std::string& directory, nb::handle report_path);
 
 } // namespace qivo

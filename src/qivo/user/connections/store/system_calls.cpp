@@ -89,6 +89,10 @@ ssize_t read(int fd, void* buffer, size_t size) {
     return call("read", [&] { return ::read(fd, buffer, size); }, fd);
 }
 
+ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+    return call("pread", [&] { return ::pread(fd, buffer, size, offset); }, fd);
+}
+
 ssize_t readlink(const char* path, char* buffer, size_t size) {
     return call("readlink", [&] { return ::readlink(path, buffer, size); }, path);
 }
@@ -127,10 +131,6 @@ int linkat(int from_directory_fd, const char* from, int to_directory_fd, const c
     return call(
         "linkat", [&] { return ::linkat(from_directory_fd, from, to_directory_fd, to, flags); },
         from, to);
-}
-
-int link(const char* from, const char* to) {
-    return call("link", [&] { return ::link(from, to); }, from, to);
 }
 
 int rename(const char* from, const char* to) {

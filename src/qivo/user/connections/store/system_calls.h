@@ -17,6 +17,7 @@ namespace qivo::posix {
 int open(const char* path, int flags, mode_t mode = 0);
 int openat(int directory_fd, const char* path, int flags);
 ssize_t read(int fd, void* buffer, size_t size);
+ssize_t pread(int fd, void* buffer, size_t size, off_t offset);
 ssize_t readlink(const char* path, char* buffer, size_t size);
 int statx(int directory_fd, const char* path, int flags, unsigned mask, struct statx* status);
 int faccessat(int directory_fd, const char* path, int mode, int flags);
@@ -26,7 +27,6 @@ int fchmod(int fd, mode_t mode);
 int fchown(int fd, uid_t owner, gid_t group);
 int fsync(int fd);
 int linkat(int from_directory_fd, const char* from, int to_directory_fd, const char* to, int flags);
-int link(const char* from, const char* to);
 int rename(const char* from, const char* to);
 int renameat2(int from_directory_fd, const char* from, int to_directory_fd, const char* to,
               unsigned flags);

@@ -2,6 +2,7 @@
 
 #include "runtime/context_manager.h"
 #include "store/change.h"
+#include "store/lock.h"
 #include "store/staged_file.h"
 #include "toml/parser.h"
 #include "toml/read_back.h"
@@ -14,30 +15,43 @@ namespace qivo {
 
 namespace {
 
-using WriteText = std::function<void(nb::handle file)>;
-
 // Writes a store whose place holds a character device (a link to /dev/null,
 // say) through the device, as opening it for writing would.
 void write_in_place(const ModuleGlobals& globals, nb::handle connections_file,
                     const WriteText& write) {
-    nb::object file = globals.open()(connections_file, "w", nb::arg("encoding") = "utf-8");
-    with_block(file, "f", [&](nb::handle entered) {
-        write(entered);
-        return nb::none();
-    });
+    write_with_open(globals, connections_file, "utf-8", write);
 }
 
+// What a write of the store needs besides its text: the change it is part
+// of (whose key copies go into place just before the store is replaced), if
+// any.
+struct StoreWrite {
+    ChangeReport* change;
+    void before_replacing() const {
+        if (change != nullptr) {
+            change->place_pending();
+        }
+    }
+};
+
 // Replaces the store with what `write` writes into a text file: staged
-// beside it, checked to hold `expected_size` bytes (when known) and moved
-// over it. The store keeps the permission bits and owner it had; a new store
-// is 0o600. A FIFO, socket or block device at the store's place is refused:
-// it cannot be replaced by a regular file without losing what the user put
+// beside it, checked to hold exactly `expected` (when known) and moved over
+// it. The store keeps the permission bits and owner it had; a new store is
+// 0o600. A FIFO, socket or block device at the store's place is refused: it
+// cannot be replaced by a regular file without losing what the user put
 // there.
 void replace_store(const ModuleGlobals& globals, nb::handle connections_file,
-                   std::optional<size_t> expected_size, const WriteText& write) {
+                   std::optional<std::string_view> expected, const StoreWrite& store_write,
+                   const WriteText& write) {
+    // A write outside a change takes the lock for itself.
+    std::optional<StoreLock> lock;
+    if (store_write.change == nullptr) {
+        lock.emplace(connections_file, StoreLock::Purpose::write);
+    }
     const std::string path = fs_path(connections_file);
     const std::optional<FileStatus> status = status_of(resolve_links(path).value_or(path));
     if (status && S_ISCHR(status->mode)) {
+        store_write.before_replacing();
         write_in_place(globals, connections_file, write);
         return;
     }
@@ -47,9 +61,10 @@ void replace_store(const ModuleGlobals& globals, nb::handle connections_file,
         nb::raise_python_error();
     }
     StagedFile staged(connections_file);
-    staged.write_with_open(globals, "utf-8", write);
+    write_with_open(globals, staged.temporary_path(), "utf-8", write);
     staged.keep_target_attributes();
-    staged.verify_and_sync(expected_size);
+    staged.verify_and_sync(expected);
+    store_write.before_replacing();
     staged.replace_target();
 }
 
@@ -97,17 +112,27 @@ void check_reads_back(const ModuleGlobals& globals, nb::handle reader, const std
 
 } // namespace
 
+void write_with_open(const ModuleGlobals& globals, nb::handle path, const char* encoding,
+                     const WriteText& write) {
+    nb::object open = globals.open();
+    nb::object file = encoding ? open(path, "w", nb::arg("encoding") = encoding) : open(path, "w");
+    with_block(file, "f", [&](nb::handle entered) {
+        write(entered);
+        return nb::none();
+    });
+}
+
 void save_connections_file(const ModuleGlobals& globals, nb::handle connections) {
     globals.require_toml();
     nb::object connections_file = globals.connections_file();
-    check_store_of_change(connections_file, "written");
+    const StoreWrite store_write{change_of_call(connections_file, "written")};
     nb::object reader = globals.toml_reader();
     nb::object dump = optional_attr(reader, "dump"_id);
 
     if (dump.is_valid()) {
         // A reader module that can also write (the toml package) writes the
         // text itself.
-        replace_store(globals, connections_file, std::nullopt,
+        replace_store(globals, connections_file, std::nullopt, store_write,
                       [&](nb::handle file) { dump(connections, file); });
         return;
     }
@@ -117,7 +142,7 @@ void save_connections_file(const ModuleGlobals& globals, nb::handle connections)
     nb::object python_text =
         checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     check_reads_back(globals, reader, text, python_text, connections);
-    replace_store(globals, connections_file, text.size(),
+    replace_store(globals, connections_file, text, store_write,
                   [&](nb::handle file) { file.attr("write"_id)(python_text); });
 }
 
