@@ -240,8 +240,9 @@ ROTATION_FAULTS = {
     "chmod fails": (("os", "chmod", mock.Mock(side_effect=OSError(errno.EIO, "I/O error"))), OSError),
     "sync fails": (("hook", key_syscall("fsync", errno.EIO)), OSError),
     "rename fails": (("hook", key_syscall("rename", errno.EIO, destination=True)), OSError),
-    "store write hits a full disk": (("manager", "open", lambda path, mode, **kw: (_ for _ in ()).throw(
-        OSError(errno.ENOSPC, "No space left on device"))), OSError),
+    "store write hits a full disk": (("manager", "open", lambda path, mode, **kw: open(path, mode, **kw)
+                                      if mode == "rb" else (_ for _ in ()).throw(
+                                          OSError(errno.ENOSPC, "No space left on device"))), OSError),
     "link swapped in for the private copy": (("shutil", "copy2", copy_through_a_swapped_link), OSError),
     "killed at the sync": (("killed", "fsync"), None),
     "killed at the rename": (("killed", "rename"), None),
