@@ -1,11 +1,13 @@
 #include "store/system_calls.h"
 
+#include <dirent.h>
 #include <sys/file.h>
 #include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <string_view>
 
 #ifdef QIVO_FAULT_INJECTION
 #include "runtime/capi.h"
@@ -154,6 +156,26 @@ int unlinkat(int directory_fd, const char* path, int flags) {
 
 ssize_t getrandom(void* buffer, size_t size, unsigned flags) {
     return call("getrandom", [&] { return ::getrandom(buffer, size, flags); });
+}
+
+std::vector<std::string> directory_entries(int directory_fd) {
+    std::vector<std::string> names;
+    const int listed_fd = call("readdir", [&] { return ::dup(directory_fd); }, directory_fd);
+    DIR* listing = listed_fd >= 0 ? ::fdopendir(listed_fd) : nullptr;
+    if (listing == nullptr) {
+        if (listed_fd >= 0) {
+            ::close(listed_fd);
+        }
+        return names;
+    }
+    while (const dirent* entry = ::readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    ::closedir(listing);
+    return names;
 }
 
 #ifdef QIVO_FAULT_INJECTION

@@ -9,8 +9,10 @@
 
 #include <cstddef>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 namespace qivo::posix {
 
@@ -33,6 +35,9 @@ int renameat2(int from_directory_fd, const char* from, int to_directory_fd, cons
 int unlink(const char* path);
 int unlinkat(int directory_fd, const char* path, int flags);
 ssize_t getrandom(void* buffer, size_t size, unsigned flags);
+// The names in an open directory but "." and ".."; none when it cannot be
+// read.
+std::vector<std::string> directory_entries(int directory_fd);
 
 } // namespace qivo::posix
 

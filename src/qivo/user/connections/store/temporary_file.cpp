@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -94,16 +93,14 @@ void remove_if_dead(int directory_fd, const char* name) {
 
 void remove_dead_writers_files(const std::string& directory, const std::string& prefix) {
     const UniqueFd directory_fd(posix::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* listing = directory_fd ? fdopendir(dup(directory_fd.get())) : nullptr;
-    if (listing == nullptr) {
+    if (!directory_fd) {
         return;
     }
-    while (const dirent* entry = readdir(listing)) {
-        if (is_temporary_file_name(entry->d_name, prefix)) {
-            remove_if_dead(directory_fd.get(), entry->d_name);
+    for (const std::string& name : posix::directory_entries(directory_fd.get())) {
+        if (is_temporary_file_name(name, prefix)) {
+            remove_if_dead(directory_fd.get(), name.c_str());
         }
     }
-    closedir(listing);
 }
 
 TemporaryFile::TemporaryFile(std::string directory, std::string prefix, nb::handle report_path)
