@@ -209,7 +209,12 @@ fs_report() {
     local summary
     summary=$(grep -E ' in [0-9.]+s' "$FS_LOGS/$kind.log" | tail -n 1 | tr -d '=' | xargs || true)
     printf '    %-10s %4d s  %s\n' "$kind" "$seconds" "${summary:-exit status $status}" >&2
-    [ "$status" = 0 ] || grep -E '^(FAILED|ERROR) ' "$FS_LOGS/$kind.log" | sed 's/^/        /' >&2 || true
+    [ "$status" != 0 ] || return 0
+    local failures
+    failures=$(grep -E '^(FAILED|ERROR) ' "$FS_LOGS/$kind.log" || true)
+    [ -z "$failures" ] || head -n 20 <<<"$failures" | sed 's/^/        /' >&2
+    local more=$(($(grep -c . <<<"$failures") - 20))
+    [ "$more" -le 0 ] || printf '        ... and %d more in %s\n' "$more" "$FS_LOGS/$kind.log" >&2
 }
 
 # The stage: mounts every file system, tests them QIVO_FS_PARALLEL at a time,
@@ -241,7 +246,7 @@ fs_stage() (
     for kind in "${kinds[@]}"; do fs_mount "$kind" "$FS_SCRATCH/mnt/$kind"; done
     log "mounted under $FS_SCRATCH/mnt: ${kinds[*]}"
     log "testing the store and operations on each, ${QIVO_FS_PARALLEL:-2} at a time (logs: $FS_LOGS)"
-    local next=0 finished status
+    local next=0 finished status begun=$SECONDS
     while [ "$next" -lt "${#kinds[@]}" ] || [ "${#FS_JOBS[@]}" -gt 0 ]; do
         if [ "$next" -lt "${#kinds[@]}" ] && [ "${#FS_JOBS[@]}" -lt "${QIVO_FS_PARALLEL:-2}" ]; then
             kind=${kinds[next]}
@@ -259,7 +264,7 @@ fs_stage() (
             seconds[$kind]=$((SECONDS - started[$kind]))
         done
     done
-    log "file systems (seconds, pytest's result):"
+    log "file systems tested in $((SECONDS - begun)) s (each: seconds, pytest's result):"
     local failed=0
     for kind in "${kinds[@]}"; do
         fs_report "$kind" "${seconds[$kind]}" "${statuses[$kind]}"
