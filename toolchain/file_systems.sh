@@ -35,7 +35,7 @@ fs_unavailable() {
 fs_install_packages() {
     local package missing=()
     for package in "${FS_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)" = "install ok installed" ] ||
             missing+=("$package")
     done
     [ ${#missing[@]} -gt 0 ] || return 0
