@@ -1,17 +1,29 @@
 """Shared fixtures: a throwaway home directory per test and the module."""
 
-import os, textwrap
+import os, shutil, tempfile, textwrap
+from pathlib import Path
 
 import pytest
 
 from qivo.user.connections import manager as manager_module
-from support import OLD
+from support import HOME_ROOT, OLD
 
 
 @pytest.fixture
 def manager():
     """The module; attributes a test rebinds with monkeypatch are restored."""
     return manager_module
+
+
+if HOME_ROOT:
+    @pytest.fixture
+    def tmp_path():
+        """A fresh directory under QIVO_TEST_HOME_ROOT (a file system under
+        test), in place of pytest's: the home, and the keys and links beside
+        it, live on that file system."""
+        path = Path(tempfile.mkdtemp(prefix="test-", dir=HOME_ROOT))
+        yield path
+        shutil.rmtree(path, ignore_errors=True)
 
 
 @pytest.fixture
@@ -25,7 +37,8 @@ def system_call_hook(manager):
 
 @pytest.fixture
 def home(tmp_path, monkeypatch):
-    """A fresh, empty home directory that HOME points at (umask 0o022)."""
+    """A fresh, empty home directory that HOME points at (umask 0o022), in
+    the test's directory (under QIVO_TEST_HOME_ROOT when it is set)."""
     home = tmp_path / "home"
     home.mkdir()
     monkeypatch.setenv("HOME", str(home))

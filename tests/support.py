@@ -1,6 +1,8 @@
 """Helpers and constants shared by the tests (imported as `support`)."""
 
-import datetime as dt, os, stat, struct, subprocess, sys, textwrap, tomllib
+import datetime as dt, errno, os, stat, struct, subprocess, sys, tempfile, textwrap, tomllib
+
+import pytest
 
 TOML_ERROR = "TOML library is required. Install one of: tomli, toml, or use Python 3.11+"
 REDIRECT = "https://localhost:1717//OauthRedirect"
@@ -34,8 +36,49 @@ def assert_untouched(store):
     assert listing(store.parent) == ["connections.toml"]
 
 
+# Where the tests make their directories, homes among them: a mount point
+# in the file-system stage of ./dev test; unset, pytest's and the system's
+# temporary directories.
+HOME_ROOT = os.environ.get("QIVO_TEST_HOME_ROOT") or None
+
+
 def mode(path) -> int:
     return stat.S_IMODE(os.stat(path).st_mode)
+
+
+def kept_mode(bits: int, path) -> int:
+    """The mode that `path`'s file system shows after a chmod to `bits` of an
+    entry of the same kind (directory or not) beside `path`: `bits` itself,
+    except on file systems without permission bits (exfat, ntfs-3g)."""
+    parent, is_dir = os.path.dirname(os.path.abspath(path)), os.path.isdir(path)
+    if is_dir:
+        probe = tempfile.mkdtemp(dir=parent)
+    else:
+        descriptor, probe = tempfile.mkstemp(dir=parent)
+        os.close(descriptor)
+    try:
+        os.chmod(probe, bits)
+        return mode(probe)
+    finally:
+        (os.rmdir if is_dir else os.unlink)(probe)
+
+
+def symlink(link, target, required=True) -> bool:
+    """Makes `link` a symbolic link to `target` that can be read back. Where
+    the file system refuses (exfat has no symbolic links; sshfs by default
+    refuses to read one whose target is absolute or has a `..`), the test is
+    skipped, or, unless `required`, False is returned."""
+    try:
+        os.symlink(target, link)
+        os.readlink(link)
+        return True
+    except OSError as error:
+        if error.errno not in (errno.ENOSYS, errno.EPERM, errno.EOPNOTSUPP):
+            raise
+        if required:
+            shown = "an absolute path" if os.path.isabs(target) else target
+            pytest.skip(f"the file system refuses a symbolic link to {shown}: {error.strerror}")
+        return False
 
 
 def read(path) -> dict:

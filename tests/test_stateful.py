@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, rule
 
 from qivo.user.connections import manager
-from support import EXAMPLE, REDIRECT, SALESFORCE, SNOWFLAKE, mode, read
+from support import EXAMPLE, HOME_ROOT, REDIRECT, SALESFORCE, SNOWFLAKE, kept_mode, mode, read
 
 S, D = type("S", (str,), {}), type("D", (dict,), {})  # subclasses the checks refuse
 # Awkward names that many draws share, so that operations meet earlier saves.
@@ -79,7 +79,7 @@ def ordered(value):
 class StoreMachine(RuleBasedStateMachine):
     def __init__(self):
         super().__init__()
-        self.root = Path(tempfile.mkdtemp(prefix="qivo-stateful-"))
+        self.root = Path(tempfile.mkdtemp(prefix="qivo-stateful-", dir=HOME_ROOT))
         self.saved_env = os.environ.get("HOME"), os.getcwd()
         os.environ["HOME"] = str(self.root)
         (self.root / "work").mkdir()
@@ -89,6 +89,7 @@ class StoreMachine(RuleBasedStateMachine):
         (keys / "sub").mkdir(parents=True)
         (keys / "k1.p8").write_text("first key")
         (keys / "sub" / "k1.p8").write_text("second key")
+        self.private = kept_mode(0o600, keys / "k1.p8")  # 0o600, where the file system keeps modes
         self.key_paths = [str(keys / "k1.p8"), str(keys / "sub" / "k1.p8"), str(self.velmor / "k1.p8"),
                           " " + str(keys / "k1.p8"), str(keys), "missing.p8"]
         self.model = None  # None while neither the directory nor the store exists
@@ -353,7 +354,7 @@ class StoreMachine(RuleBasedStateMachine):
         assert ordered(read(self.store)) == ordered(self.model)
         extra = {p.name for p in self.velmor.iterdir()} - {"connections.toml", "connections.toml.lock"}
         assert all(re.fullmatch(r"k1(-\d+)?\.p8", name) for name in extra)  # nothing but copied keys
-        assert all(mode(self.velmor / name) == 0o600 for name in extra | {"connections.toml"})
+        assert all(mode(self.velmor / name) == self.private for name in extra | {"connections.toml"})
 
 
 TestStore = pytest.mark.slow(StoreMachine.TestCase)

@@ -7,7 +7,7 @@ from unittest import mock
 
 import pytest
 
-from support import DEFAULTS, EXAMPLE, SNOWFLAKE, mode, read, run_python
+from support import DEFAULTS, EXAMPLE, SNOWFLAKE, kept_mode, mode, read, run_python, symlink
 
 
 def test_first_save_creates_template_and_keeps_example(manager, store, velmor_dir, capsys):
@@ -21,7 +21,8 @@ def test_first_save_creates_template_and_keeps_example(manager, store, velmor_di
         ("yorsk_dev1", list(EXAMPLE.items())),
         ("prod", list(zip(SNOWFLAKE, ["snowflake", "missing.p8", "", "12345", "",
                                       "SNOWFLAKE_JWT", "False", "", "", "ANALYST"], strict=False)))]
-    assert mode(velmor_dir) == 0o700 and (velmor_dir / "connections.toml.lock").exists()
+    assert mode(velmor_dir) == kept_mode(0o700, velmor_dir)
+    assert (velmor_dir / "connections.toml.lock").exists()
 
 
 def test_replace_resets_omitted_fields_and_keeps_place(manager, store, home, tmp_path):
@@ -66,8 +67,8 @@ def test_key_placement(manager, write_store, tmp_path, monkeypatch, capsys, oper
         done = "✓ Updated connection 'k' (snowflake)"
     assert capsys.readouterr().out.splitlines() == ([line.format(dest=dest)] if line else []) + [done]
     assert read(store)["k"]["private_key_file"] == (str(dest) if line else path.strip())
-    assert dest.exists() == bool(line) and mode(key) == 0o644
-    assert not line or (dest.read_text(), mode(dest)) == ("SECRET", 0o600)
+    assert dest.exists() == bool(line) and mode(key) == kept_mode(0o644, key)
+    assert not line or (dest.read_text(), mode(dest)) == ("SECRET", kept_mode(0o600, dest))
 
 
 # Steps: (operation, profile, key file name, key bytes, name it is copied to);
@@ -114,9 +115,9 @@ def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_d
         elif step[0] == "dir":
             (velmor_dir / step[1]).mkdir()
         elif step[0] == "link":
-            (velmor_dir / step[1]).symlink_to(step[2])
+            symlink(velmor_dir / step[1], step[2])
         elif step[0] == "home":
-            (tmp_path / "linked").symlink_to(home)
+            symlink(tmp_path / "linked", home.name)
             monkeypatch.setenv("HOME", str(tmp_path / "linked"))
             current = tmp_path / "linked" / ".velmor"
         if len(step) < 5:
@@ -135,9 +136,10 @@ def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_d
     stored = read(store)
     for profile, (path, content) in expected.items():  # every profile keeps its own key
         assert stored[profile]["private_key_file"] == path
-        assert (Path(path).read_text(), mode(path)) == (content, 0o600)
+        assert (Path(path).read_text(), mode(path)) == (content, kept_mode(0o600, path))
     assert read(store)["seed"] and (velmor_dir / "connections.toml.lock").stat().st_size == 0
-    assert ((home / "notes.txt").read_text(), mode(home / "notes.txt")) == ("notes", 0o644)
+    notes = home / "notes.txt"
+    assert (notes.read_text(), mode(notes)) == ("notes", kept_mode(0o644, notes))
 
 
 def test_a_numbered_name_too_long_to_exist_is_an_error(manager, store, velmor_dir, tmp_path, capsys):

@@ -276,7 +276,7 @@ def test_homes_sharing_one_store_through_links_take_one_lock(tmp_path):
     shared.write_text("")
     for home in homes:
         (home / ".velmor").mkdir(parents=True)
-        (home / ".velmor" / "connections.toml").symlink_to(shared)
+        support.symlink(home / ".velmor" / "connections.toml", shared)
     code = "from qivo.user.connections import manager as m\nfor i in range(40):\n" \
            "    m.save_connection_config(f'{}-{{i}}', {{}})"
     with ThreadPoolExecutor(2) as pool:
