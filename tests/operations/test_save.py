@@ -125,7 +125,10 @@ def test_key_placement_never_takes_another_profiles_key(manager, store, velmor_d
         operation, profile, name, content, copied_to = step
         source = tmp_path / str(number) / name
         source.parent.mkdir()
-        source.write_text(content)
+        try:
+            source.write_text(content)
+        except FileNotFoundError:  # exfat refuses names that end in whitespace
+            pytest.skip(f"the file system refuses the file name {name!r}")
         capsys.readouterr()
         if operation == "save":
             manager.save_connection_config(profile, {"private_key_file": str(source)})
@@ -208,7 +211,8 @@ def half_copy_then_disk_full(source, destination):
 def copy_through_a_swapped_link(source, destination, copy2=shutil.copy2):
     home = Path(destination).parent.parent
     os.replace(destination, home / "moved-away")  # the private name now leads elsewhere
-    os.symlink(home / "elsewhere.txt", destination)
+    if not symlink(destination, home / "elsewhere.txt", required=False):
+        Path(destination).write_text("another file")
     copy2(source, destination)
 
 
@@ -284,7 +288,8 @@ def test_a_failed_key_copy_keeps_the_old_key_and_the_store(manager, store, velmo
             monkeypatch.undo()
         assert "Copied" not in capsys.readouterr().out
     assert store.read_bytes() == before
-    assert ((velmor_dir / "rsa.p8").read_text(), mode(velmor_dir / "rsa.p8")) == ("old", 0o600)
+    assert ((velmor_dir / "rsa.p8").read_text(), mode(velmor_dir / "rsa.p8")) == (
+        "old", kept_mode(0o600, velmor_dir / "rsa.p8"))
     assert (home / "outside.txt").read_text() == "notes"
     manager.save_connection_config("b", {})  # the next change leaves nothing behind
     assert sorted(os.listdir(velmor_dir)) == ["connections.toml", "connections.toml.lock", "rsa.p8"]
@@ -295,6 +300,8 @@ def test_a_link_swapped_in_at_the_destination_is_replaced_not_written_through(
     manager.save_connection_config("seed", {})
     (tmp_path / "rsa.p8").write_text("KEY")
     (home / "outside.txt").write_text("notes")
+    symlink(home / "probe", home / "outside.txt")  # skips where there are no links
+    os.unlink(home / "probe")
 
     def swap_in_a_link(name, *args):  # the key's copy is synced after its name was judged free
         if name == "fsync" and not os.path.lexists(velmor_dir / "rsa.p8"):
@@ -302,6 +309,8 @@ def test_a_link_swapped_in_at_the_destination_is_replaced_not_written_through(
 
     system_call_hook(swap_in_a_link)
     manager.save_connection_config("a", {"private_key_file": str(tmp_path / "rsa.p8")})
-    assert ((home / "outside.txt").read_text(), mode(home / "outside.txt")) == ("notes", 0o644)
+    assert ((home / "outside.txt").read_text(), mode(home / "outside.txt")) == (
+        "notes", kept_mode(0o644, home / "outside.txt"))
     assert not (velmor_dir / "rsa.p8").is_symlink()
-    assert ((velmor_dir / "rsa.p8").read_text(), mode(velmor_dir / "rsa.p8")) == ("KEY", 0o600)
+    assert ((velmor_dir / "rsa.p8").read_text(), mode(velmor_dir / "rsa.p8")) == (
+        "KEY", kept_mode(0o600, velmor_dir / "rsa.p8"))

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from support import HOME_ROOT, kept_mode, mode, read, run_python
+from support import HOME_ROOT, kept_mode, mode, read, run_python, symlink
 
 CHANGES = {  # the calls that change the store
     "save": "m.save_connection_config('new', {'role': 'x'})",
@@ -238,8 +238,8 @@ def test_a_lock_file_that_cannot_be_opened_stops_every_write(manager, store, vel
     before = populate(manager, store)
     lock_file = velmor_dir / "connections.toml.lock"
     lock_file.unlink()  # a link is never followed: every writer must lock one file
-    lock_file.symlink_to(home / ("notes" if lock == "link" else "missing"))
     (home / "notes").write_text("notes")
+    symlink(lock_file, home / ("notes" if lock == "link" else "missing"))
     for code in [*CHANGES.values(), "m._save_connections_file({})"]:
         with pytest.raises(OSError) as raised:
             call(manager, code)

@@ -132,7 +132,7 @@ def test_only_dead_writers_temporary_files_are_removed(manager, old_store):
     # A dead writer's file, and one it left on the way to its name (older versions).
     dead, live = [f".connections.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[::-1]}.new"], \
         f".connections.toml.tmp-{HEX[::-1]}"
-    kept = [live, ".connections.toml.tmp-backup", f".connections.toml.tmp-{HEX.upper()}",
+    kept = [live, ".connections.toml.tmp-backup", ".connections.toml.tmp-AABBCCDDEEFF0011",
             f".connections.toml.tmp-{HEX}0", f".other.toml.tmp-{HEX}", f".connections.toml.tmp-{HEX[1:]}x",
             f".connections.toml.tmp-{HEX}.old"]
     for name in dead + kept:

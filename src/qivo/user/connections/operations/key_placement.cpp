@@ -4,6 +4,7 @@
 #include "store/posix_file.h"
 #include "store/temporary_file.h"
 
+#include <climits>
 #include <memory>
 #include <set>
 #include <string>
@@ -145,6 +146,11 @@ private:
             return false;
         }
         const std::string path = fs_path(candidate);
+        // A name longer than any Linux file system allows cannot exist,
+        // whatever a file system reports for it (sshfs: EBADMSG).
+        if (base_name_of(path).size() > NAME_MAX) {
+            raise_os_error(ENAMETOOLONG, candidate);
+        }
         const std::optional<FileStatus> status = status_of(path, false);
         if (!status) {
             if (errno != ENOENT) {
