@@ -4,7 +4,7 @@ same types, key order, float bits and tzinfo objects), or raises the same
 exception with the same message. Whether tomllib ran is counted, not guessed:
 the code of `tomllib.load` is watched with sys.monitoring."""
 
-import builtins, datetime as dt, decimal, functools, io, math, os, random, sys, time
+import builtins, datetime as dt, decimal, functools, gc, io, math, os, random, sys, time
 import tomllib, types
 from pathlib import Path
 
@@ -329,6 +329,37 @@ def through(calls, original):
     return replacement
 
 
+def injecting_new(_cls, data, flags):
+    """Code for the namedtuple `__new__` that tomllib's loads() calls: adds a
+    profile. `_tuple_new` is what that function's own globals name."""
+    data.dict["injected"] = {}
+    return _tuple_new(_cls, (data, flags))  # noqa: F821
+
+
+def injecting_tuple_new(cls, fields):
+    fields[0].dict["injected"] = {}
+    return tuple.__new__(cls, fields)
+
+
+def inject_profile(p):
+    p.setattr(tomllib._parser.Output.__new__, "__code__", injecting_new.__code__)
+
+
+def opens_a_file_whose_read(patch):
+    """An open() giving a plain binary file over DOCUMENT whose read makes
+    `patch()` while it runs, as a read that blocks meanwhile would."""
+    def readinto(raw, buffer):
+        patch()
+        return raw.data.readinto(buffer)
+    raw_type = type("Raw", (io.RawIOBase,), {"readable": lambda raw: True, "readinto": readinto})
+
+    def open_store(*args):
+        raw = raw_type()
+        raw.data = io.BytesIO(DOCUMENT)
+        return io.BufferedReader(raw)
+    return open_store
+
+
 @pytest.mark.parametrize("change, runs, called", [
     # (the change, runs of tomllib.load's code, whether the replacement is called)
     (lambda p, m, c: p.setattr(tomllib, "load", through(c, tomllib.load)), 1, True),
@@ -359,17 +390,29 @@ def through(calls, original):
     # The same result either way: only the count tells that tomllib parsed.
     (lambda p, m, c: p.setattr(builtins, "float", decimal.Decimal), 1, False),
     (lambda p, m, c: p.delattr(tomllib._parser, "loads"), 1, False),
+    # A table that loads() reads, behind a read-only proxy, changed all the same.
+    (lambda p, m, c: p.setitem(gc.get_referents(tomllib._parser.BASIC_STR_ESCAPE_REPLACEMENTS)[0],
+                               "\\t", "T"), 1, False),
+    # What loads() runs through the namedtuple it builds: its __new__'s code,
+    # and the names that code looks up in its own globals.
+    (lambda p, m, c: inject_profile(p), 1, False),
+    (lambda p, m, c: p.setitem(tomllib._parser.Output.__new__.__globals__, "_tuple_new",
+                               through(c, injecting_tuple_new)), 1, True),
+    # Changed while the store's bytes are being read.
+    (lambda p, m, c: p.setattr(m, "open", opens_a_file_whose_read(lambda: inject_profile(p)),
+                               raising=False), 1, False),
 ])
 def test_changed_reader_is_used_as_it_is(manager, differential, tomllib_runs, change, runs, called):
     differential(DOCUMENT, native=True)
     calls = []
     with pytest.MonkeyPatch.context() as patcher:
         change(patcher, manager, calls)
-        expected = outcome(lambda: tomllib.load(io.BytesIO(DOCUMENT)))
-        calls.clear()
         got, counted = tomllib_runs(manager._load_connections_file)
+        called_by_the_read = bool(calls)
+        # What tomllib.load returns now, after whatever the read itself changed.
+        expected = outcome(lambda: tomllib.load(io.BytesIO(DOCUMENT)))
     assert_same(got, expected)
-    assert (counted, bool(calls)) == (runs, called)
+    assert (counted, called_by_the_read) == (runs, called)
     # All restored (a deleted name comes back at another place in its dict): native again.
     differential(DOCUMENT, native=True)
 
@@ -417,6 +460,10 @@ def test_non_blocking_file_that_reads_none(manager, monkeypatch, differential, t
     ("import tomllib; tomllib.load = lambda fp, /, *, parse_float=float: tomllib._parser.load(fp)", 1),
     ("import tomllib, functools; tomllib._parser.loads = functools.partial(tomllib._parser.loads)", 1),
     ("import builtins; builtins.chr = lambda code, chr=chr: chr(code)", 1),
+    ("import tomllib; tomllib._parser.Output.__new__.__globals__['_tuple_new'] = "
+     "lambda cls, fields: tuple.__new__(cls, fields)", 1),
+    ("import tomllib; tomllib._parser.Output.__new__.__code__ = (lambda _cls, data, flags: "
+     "_tuple_new(_cls, (data, flags)) if data.dict.setdefault('added', {}) is not None else 0).__code__", 1),
 ])
 def test_only_the_standard_library_tomllib_is_trusted(home, tmp_path, setup, runs):
     result = run_python(f"""

@@ -15,23 +15,28 @@ namespace qivo {
 
 namespace {
 
-// Whether the store can be parsed here instead of by `reader.load(file)`
+// Whether the store's bytes may be read here, to be parsed natively unless
+// tomllib changes meanwhile (read_natively), instead of by `reader.load(file)`
 // without any difference a caller could see: the reader is the standard
-// tomllib exactly as the module found it, the file was opened for reading
-// bytes, and `file` is the buffered reader that open() returns for that.
+// tomllib with its own load, which gets the file first, the file was opened
+// for reading bytes, and `file` is the buffered reader that open() returns
+// for that.
 bool reads_natively(const TomllibSnapshot* standard, nb::handle reader, nb::handle read_mode,
                     nb::handle file) {
     return standard != nullptr && PyUnicode_CheckExact(read_mode.ptr()) &&
            PyUnicode_CompareWithASCIIString(read_mode.ptr(), "rb") == 0 &&
            Py_IS_TYPE(file.ptr(),
                       reinterpret_cast<PyTypeObject*>(standard->buffered_reader_type().ptr())) &&
-           standard->unchanged(reader);
+           standard->load_unchanged(reader);
 }
 
 // What `reader.load(file)` returns, from the bytes that its own first step,
-// `file.read()`, returns. Text the native parser declines goes to
-// `reader.load` after all, over the same bytes in memory: its result or its
-// error is then tomllib's own, and the file is read once either way.
+// `file.read()`, returns. The read may wait (a FIFO, a slow file system) or
+// run code, so whether tomllib is still as the module found it is checked
+// after the read, right before the parse. Text the native parser declines,
+// or that a changed tomllib must read, goes to `reader.load` after all, over
+// the same bytes in memory: its result or its error is then tomllib's own,
+// and the file is read once either way.
 nb::object read_natively(const TomllibSnapshot& standard, nb::handle reader, nb::handle file) {
     nb::object data = call_method(file, "read"_id);
     if (!PyBytes_CheckExact(data.ptr())) {
@@ -43,9 +48,11 @@ nb::object read_natively(const TomllibSnapshot& standard, nb::handle reader, nb:
     }
     const std::string_view bytes(PyBytes_AS_STRING(data.ptr()),
                                  static_cast<size_t>(PyBytes_GET_SIZE(data.ptr())));
-    if (nb::object parsed = parse_store_text(bytes, standard.offset_timezone());
-        parsed.is_valid()) {
-        return parsed;
+    if (standard.unchanged(reader)) {
+        if (nb::object parsed = parse_store_text(bytes, standard.offset_timezone());
+            parsed.is_valid()) {
+            return parsed;
+        }
     }
     return reader.attr("load"_id)(standard.bytes_io_type()(data));
 }

@@ -1,24 +1,20 @@
 #include "toml/tomllib_snapshot.h"
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 namespace qivo {
 
 namespace {
 
-// Whether `module` is a plain module named `name` loaded from the file `path`.
-bool loaded_from(nb::handle module, const char* name, nb::handle path) {
-    if (!PyModule_CheckExact(module.ptr())) {
-        return false;
-    }
-    nb::object module_name = optional_attr(module, "__name__"_id);
-    nb::object origin = optional_attr(module, "__file__"_id);
-    return module_name.is_valid() && PyUnicode_CheckExact(module_name.ptr()) &&
-           PyUnicode_CompareWithASCIIString(module_name.ptr(), name) == 0 && origin.is_valid() &&
-           PyUnicode_CheckExact(origin.ptr()) &&
-           checked_status(PyObject_RichCompareBool(origin.ptr(), path.ptr(), Py_EQ)) == 1;
+// The text of an object's attribute `name` when it is a str, else "".
+std::string text_attribute(nb::handle object, PyObject* name) {
+    nb::object value = optional_attr(object, name);
+    return value.is_valid() && PyUnicode_CheckExact(value.ptr()) ? std::string(utf8_of(value))
+                                                                 : std::string();
 }
 
 // Adds to the set `names` every name that `code`, and the code nested in it,
@@ -33,360 +29,292 @@ void collect_names(nb::handle code, nb::handle names) {
     });
 }
 
-// Whether a builtin is the interpreter's own: a type defined in C under
-// that very name, or a function of the builtins module of that name.
-bool is_interpreter_builtin(nb::handle name, nb::handle value) {
-    std::string_view expected = utf8_of(name);
-    if (PyType_Check(value.ptr())) {
-        auto* type = reinterpret_cast<PyTypeObject*>(value.ptr());
+// Whether a builtin is the interpreter's own: a type defined in C under that
+// very name, or a C function of that name of the module whose dict it is in.
+bool is_interpreter_builtin(nb::handle name, nb::handle value, nb::handle builtins) {
+    const std::string_view expected = utf8_of(name);
+    PyObject* object = value.ptr();
+    if (PyType_Check(object)) {
+        auto* type = reinterpret_cast<PyTypeObject*>(object);
         return !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) && expected == type->tp_name;
     }
-    if (!PyCFunction_Check(value.ptr())) {
-        return false;
-    }
-    PyObject* owner = PyCFunction_GET_SELF(value.ptr());
-    const char* owner_name =
-        owner != nullptr && PyModule_Check(owner) ? PyModule_GetName(owner) : nullptr;
-    if (owner_name == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(owner_name) == "builtins" &&
-           expected == reinterpret_cast<PyCFunctionObject*>(value.ptr())->m_ml->ml_name;
+    PyObject* owner = PyCFunction_Check(object) ? PyCFunction_GET_SELF(object) : nullptr;
+    return owner != nullptr && PyModule_CheckExact(owner) &&
+           PyModule_GetDict(owner) == builtins.ptr() &&
+           expected == reinterpret_cast<PyCFunctionObject*>(object)->m_ml->ml_name;
 }
 
 // The keyword defaults that tomllib's own functions have, as the standard
 // library sets them; they have no positional defaults.
 bool is_standard_keyword_default(nb::handle name, nb::handle value) {
     const std::string_view parameter = utf8_of(name);
-    if (parameter == "parse_float") {
-        return value.is(reinterpret_cast<PyObject*>(&PyFloat_Type));
-    }
-    if (parameter == "access_lists") {
-        return value.is(Py_True);
-    }
-    if (parameter == "multiline") {
-        return value.is(Py_False);
-    }
-    return false;
+    return (parameter == "parse_float" && value.is(reinterpret_cast<PyObject*>(&PyFloat_Type))) ||
+           (parameter == "access_lists" && value.is(Py_True)) ||
+           (parameter == "multiline" && value.is(Py_False));
 }
 
-// The code file of a function.
-std::string code_file(nb::handle function) {
-    nb::object file = nb::handle(PyFunction_GetCode(function.ptr())).attr("co_filename"_id);
-    return PyUnicode_Check(file.ptr()) ? std::string(utf8_of(file)) : std::string();
-}
-
-nb::object borrow_or_empty(PyObject* object) {
-    return object != nullptr ? nb::borrow(object) : nb::object();
-}
-
-// tomllib and its submodules, and their names, when each was loaded from
-// the standard library's own files.
-struct StandardModules {
-    std::vector<nb::object> modules; // tomllib, _parser, _re and, if present, _types
-    nb::object names;                // a set
-    std::string library_directory;   // the standard library's, with a final "/"
-    std::string parser_file;         // tomllib/_parser.py in it
-};
-
-std::optional<StandardModules> find_standard_modules(nb::handle reader) {
-    // The standard library's directory is where `os` came from: the
-    // interpreter imports it while it starts, before any directory of the
-    // user's is on the path.
-    nb::object os_path = import_module("os.path"_id);
-    nb::object os_file = optional_attr(import_module("os"_id), "__file__"_id);
-    if (!os_file.is_valid() || !PyUnicode_CheckExact(os_file.ptr())) {
-        return std::nullopt;
+// What can change about an object while it stays itself: a function's code
+// and defaults; anything else's class, and a class's bases (its MRO).
+std::array<PyObject*, 3> parts_of(PyObject* object) {
+    if (PyFunction_Check(object)) {
+        return {PyFunction_GET_CODE(object), PyFunction_GET_DEFAULTS(object),
+                PyFunction_GET_KW_DEFAULTS(object)};
     }
-    nb::object library = os_path.attr("dirname"_id)(os_file);
-    nb::object directory = os_path.attr("join"_id)(library, "tomllib");
+    auto* type = reinterpret_cast<PyTypeObject*>(object);
+    return {reinterpret_cast<PyObject*>(Py_TYPE(object)),
+            PyType_Check(object) ? type->tp_mro : nullptr, nullptr};
+}
 
-    struct Part {
-        const char* attribute; // of the package; none for the package itself
-        const char* name;
-        const char* file;
-        bool required;
-    };
-    static constexpr Part parts[] = {
-        {nullptr, "tomllib", "__init__.py", true},
-        {"_parser", "tomllib._parser", "_parser.py", true},
-        {"_re", "tomllib._re", "_re.py", true},
-        {"_types", "tomllib._types", "_types.py", false},
-    };
-    StandardModules found{{},
-                          checked(PySet_New(nullptr)),
-                          std::string(utf8_of(library)) + "/",
-                          std::string(utf8_of(os_path.attr("join"_id)(directory, "_parser.py")))};
-    for (const Part& part : parts) {
-        nb::object module = part.attribute != nullptr
-                                ? optional_attr(reader, nb::str(part.attribute))
-                                : nb::borrow(reader);
-        if (!module.is_valid() && !part.required) {
-            continue;
+// tomllib and the submodules its code runs, each a plain module loaded from
+// its own file in the standard library's directory `library` (else none).
+std::vector<nb::object> standard_modules(nb::handle reader, const std::string& library) {
+    std::vector<nb::object> modules;
+    for (const std::string part : {"", "_parser", "_re"}) {
+        nb::object module =
+            part.empty() ? nb::borrow(reader) : optional_attr(reader, nb::str(part.c_str()));
+        const std::string file = library + "tomllib/" + (part.empty() ? "__init__" : part) + ".py";
+        if (!module.is_valid() || !PyModule_CheckExact(module.ptr()) ||
+            text_attribute(module, "__file__"_id) != file) {
+            return {};
         }
-        if (!module.is_valid() ||
-            !loaded_from(module, part.name, os_path.attr("join"_id)(directory, part.file))) {
-            return std::nullopt;
-        }
-        checked_status(PySet_Add(found.names.ptr(), nb::str(part.name).ptr()));
-        found.modules.push_back(std::move(module));
+        modules.push_back(std::move(module));
     }
-    return found;
+    return modules;
 }
 
 } // namespace
 
-std::unique_ptr<TomllibSnapshot> TomllibSnapshot::take(nb::handle reader) {
-    const std::optional<StandardModules> found = find_standard_modules(reader);
-    if (!found) {
-        return nullptr;
+// Records everything reached from tomllib's entry points, and whether all of
+// it is what the standard library makes.
+struct TomllibSnapshot::Recorder {
+    TomllibSnapshot& snapshot;
+    std::string library; // the standard library's directory, with a final "/"
+    std::unordered_set<PyObject*> seen;
+    std::set<std::pair<PyObject*, PyObject*>> looked_up; // (dict, name)
+    bool trusted = true;
+
+    // Keeps `object` (if any) alive as long as the snapshot, which points to it.
+    PyObject* hold(PyObject* object) {
+        checked_status(object != nullptr ? PyList_Append(snapshot.held_.ptr(), object) : 0);
+        return object;
     }
-    // The entry points are the parser's own functions, in tomllib and in its
-    // parser module alike.
-    for (const nb::object& module : {found->modules[0], found->modules[1]}) {
-        for (PyObject* name : {"load"_id, "loads"_id}) {
-            nb::object function = optional_attr(module, name);
-            if (!function.is_valid() || !PyFunction_Check(function.ptr()) ||
-                code_file(function) != found->parser_file) {
-                return nullptr;
+
+    void watch(nb::handle object) {
+        snapshot.objects_.push_back({hold(object.ptr()), parts_of(object.ptr())});
+        for (PyObject* part : snapshot.objects_.back().parts) {
+            hold(part);
+        }
+    }
+
+    // The record of `dict`: all its items when `whole`, else the names looked
+    // up in it, returned for them (null when the dict is recorded whole).
+    WatchedDict* watch_dict(nb::handle dict, bool whole) {
+        auto& dicts = snapshot.dicts_;
+        auto found = std::find_if(dicts.begin(), dicts.end(), [&](const WatchedDict& watched) {
+            return watched.dict == dict.ptr() && (watched.whole || !whole);
+        });
+        if (found == dicts.end()) {
+            found = dicts.insert(dicts.end(), WatchedDict{hold(dict.ptr()), {}, whole});
+            if (whole) {
+                for_each_item(dict, [&](nb::handle key, nb::handle value) {
+                    found->items.emplace_back(hold(key.ptr()), hold(value.ptr()));
+                });
+            }
+        }
+        return found->whole ? nullptr : &*found;
+    }
+
+    // A function (unwrapped from a staticmethod or classmethod), a class, a
+    // C function, the cache of offsets (the native parser calls it too), or
+    // a constant, followed through what it holds (gc.get_referents) up to
+    // the callables in it: a dict met on the way is recorded whole.
+    void reach(nb::handle value) {
+        PyObject* object = value.ptr();
+        if (PyObject_TypeCheck(object, &PyStaticMethod_Type) ||
+            PyObject_TypeCheck(object, &PyClassMethod_Type)) {
+            return reach(value.attr("__func__"_id));
+        }
+        if (PyModule_Check(object) || !seen.insert(object).second) {
+            return;
+        }
+        if (PyFunction_Check(object)) {
+            watch_function(value);
+        } else if (PyType_Check(object)) {
+            watch_class(value);
+        } else if (PyCallable_Check(object)) {
+            trusted = trusted && (PyCFunction_Check(object) || object == snapshot.offset_timezone_);
+        } else {
+            if (PyDict_CheckExact(object)) {
+                watch_dict(value, true);
+            }
+            for_each(import_module("gc"_id).attr("get_referents"_id)(value), [&](nb::handle held) {
+                if (!PyCallable_Check(held.ptr())) {
+                    reach(held);
+                }
+            });
+        }
+    }
+
+    void watch_function(nb::handle function) {
+        watch(function);
+        nb::object names = checked(PySet_New(nullptr));
+        collect_names(PyFunction_GET_CODE(function.ptr()), names);
+        check_origin(function, names);
+        nb::object globals = nb::borrow(PyFunction_GET_GLOBALS(function.ptr()));
+        nb::object builtins = function.attr("__builtins__"_id);
+        for_each(names, [&](nb::handle name) { look_up(name, globals, builtins); });
+        for (nb::handle defaults : {PyFunction_GET_DEFAULTS(function.ptr()),
+                                    PyFunction_GET_KW_DEFAULTS(function.ptr())}) {
+            if (defaults.is_valid()) {
+                reach(defaults);
             }
         }
     }
-    nb::object load = optional_attr(reader, "load"_id);
-    nb::object offset_timezone = optional_attr(found->modules[2], "cached_tz"_id);
-    if (!offset_timezone.is_valid()) {
+
+    // Where `name` is found when the code runs: in its globals, else in its
+    // builtins, which must then be the interpreter's own. Absent counts too.
+    void look_up(nb::handle name, nb::handle globals, nb::handle builtins) {
+        for (nb::handle names : {globals, builtins}) {
+            if (!PyDict_CheckExact(names.ptr())) {
+                trusted = false;
+                return;
+            }
+            PyObject* found = nullptr;
+            const bool present = checked_status(PyDict_GetItemRef(names.ptr(), name.ptr(), &found));
+            nb::object value = nb::steal(found);
+            if (WatchedDict* watched = watch_dict(names, false);
+                watched != nullptr && looked_up.insert({names.ptr(), name.ptr()}).second) {
+                watched->items.emplace_back(hold(name.ptr()), hold(found));
+            }
+            if (present) {
+                trusted =
+                    trusted && (names.is(globals) || is_interpreter_builtin(name, value, names));
+                return reach(value);
+            }
+        }
+    }
+
+    // Classes of tomllib's own modules; the others its code names are the
+    // interpreter's or the standard library's, watched where they are named.
+    void watch_class(nb::handle type) {
+        const std::string owner = text_attribute(type, "__module__"_id);
+        if (owner != "tomllib" && !owner.starts_with("tomllib.")) {
+            return;
+        }
+        watch(type);
+        nb::object dict = checked(PyType_GetDict(reinterpret_cast<PyTypeObject*>(type.ptr())));
+        watch_dict(dict, true);
+        for_each_item(dict, [&](nb::handle, nb::handle value) { reach(value); });
+        for_each(reinterpret_cast<PyTypeObject*>(type.ptr())->tp_mro,
+                 [&](nb::handle base) { reach(base); });
+    }
+
+    // A function tomllib's code may run must come from the standard
+    // library's files, or be compiled from text (as namedtuple compiles
+    // `__new__`) to name nothing but what its own globals hold; one from
+    // tomllib's own files must also have the defaults those files give it.
+    void check_origin(nb::handle function, nb::handle names) {
+        const std::string file =
+            text_attribute(PyFunction_GET_CODE(function.ptr()), "co_filename"_id);
+        if (file == "<string>") {
+            for_each(names, [&](nb::handle name) {
+                trusted = trusted && contains(PyFunction_GET_GLOBALS(function.ptr()), name);
+            });
+            return;
+        }
+        trusted = trusted && file.starts_with(library);
+        if (file.starts_with(library + "tomllib/")) {
+            trusted = trusted && PyFunction_GET_DEFAULTS(function.ptr()) == nullptr;
+            if (PyObject* keyword_defaults = PyFunction_GET_KW_DEFAULTS(function.ptr())) {
+                for_each_item(keyword_defaults, [&](nb::handle key, nb::handle value) {
+                    trusted = trusted && is_standard_keyword_default(key, value);
+                });
+            }
+        }
+    }
+};
+
+std::unique_ptr<TomllibSnapshot> TomllibSnapshot::take(nb::handle reader) {
+    // The standard library's directory is where `os` came from: imported as
+    // the interpreter starts, before any directory of the user's is on the path.
+    const std::string os_file = text_attribute(import_module("os"_id), "__file__"_id);
+    const std::string library = os_file.substr(0, os_file.rfind('/') + 1);
+    const std::vector<nb::object> modules = standard_modules(reader, library);
+    if (library.empty() || modules.empty()) {
         return nullptr;
     }
     std::unique_ptr<TomllibSnapshot> snapshot(new TomllibSnapshot());
-    snapshot->modules_ = found->modules;
-    snapshot->library_directory_ = found->library_directory;
-    snapshot->module_ = nb::borrow(reader);
-    snapshot->offset_timezone_ = offset_timezone;
+    snapshot->held_ = checked(PyList_New(0));
+    Recorder recorder{*snapshot, library, {}, {}};
     nb::object io = import_module("io"_id);
-    snapshot->buffered_reader_type_ = io.attr("BufferedReader"_id);
-    snapshot->bytes_io_type_ = io.attr("BytesIO"_id);
-    nb::object used_names = checked(PySet_New(nullptr));
-    for (const nb::object& module : found->modules) {
-        snapshot->watch_namespace(PyModule_GetDict(module.ptr()), found->names, used_names);
+    snapshot->module_ = recorder.hold(reader.ptr());
+    snapshot->offset_timezone_ = recorder.hold(optional_attr(modules[2], "cached_tz"_id).ptr());
+    snapshot->buffered_reader_type_ = recorder.hold(io.attr("BufferedReader"_id).ptr());
+    snapshot->bytes_io_type_ = recorder.hold(io.attr("BytesIO"_id).ptr());
+    for (const nb::object& module : modules) {
+        recorder.watch_dict(PyModule_GetDict(module.ptr()), true);
     }
-    if (!snapshot->trusted_ || !snapshot->watch_builtins(load, used_names)) {
+    // A read hands the file to `load`: it must be the parser's own.
+    nb::object load = optional_attr(reader, "load"_id);
+    if (!load.is_valid() || !PyFunction_Check(load.ptr()) ||
+        text_attribute(PyFunction_GET_CODE(load.ptr()), "co_filename"_id) !=
+            library + "tomllib/_parser.py") {
         return nullptr;
     }
-    return snapshot;
-}
-
-// Records the builtins that tomllib's code may look up, among its other
-// names; false when they are not a plain dict, or when one that is not a
-// dunder name (those are attributes tomllib reads, not builtins it calls)
-// is not the interpreter's own.
-bool TomllibSnapshot::watch_builtins(nb::handle load, nb::handle used_names) {
-    nb::object builtins = load.attr("__builtins__"_id);
-    if (!PyDict_CheckExact(builtins.ptr())) {
-        return false;
-    }
-    WatchedDict watched_builtins{builtins, {}, false};
-    bool own = true;
-    for_each(used_names, [&](nb::handle name) {
-        PyObject* found = nullptr;
-        if (checked_status(PyDict_GetItemRef(builtins.ptr(), name.ptr(), &found)) == 1) {
-            nb::object value = nb::steal(found);
-            const std::string_view text = utf8_of(name);
-            const bool dunder = text.size() > 4 && text.starts_with("__") && text.ends_with("__");
-            own = own && (dunder || is_interpreter_builtin(name, value));
-            watched_builtins.items.emplace_back(nb::borrow(name), std::move(value));
-        }
-    });
-    dicts_.push_back(std::move(watched_builtins));
-    return own;
-}
-
-// Records a module's or class's dict, and what it holds that tomllib's code
-// runs: its functions, and the classes of tomllib's own modules.
-void TomllibSnapshot::watch_namespace(nb::handle dict, nb::handle module_names,
-                                      nb::handle used_names) {
-    const bool seen = std::any_of(dicts_.begin(), dicts_.end(), [&](const WatchedDict& watched) {
-        return watched.dict.is(dict);
-    });
-    if (seen) {
-        return;
-    }
-    WatchedDict watched{nb::borrow(dict), {}, true};
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict.ptr(), &position, &key, &value)) {
-        watched.items.emplace_back(nb::borrow(key), nb::borrow(value));
-    }
-    std::vector<nb::object> values;
-    for (const auto& item : watched.items) {
-        values.push_back(item.second);
-    }
-    dicts_.push_back(std::move(watched));
-    for (const nb::object& item : values) {
-        if (PyFunction_Check(item.ptr())) {
-            watch_function(item, used_names);
-        } else if (PyType_Check(item.ptr())) {
-            nb::object owner = optional_attr(item, "__module__"_id);
-            if (owner.is_valid() && PyUnicode_Check(owner.ptr()) &&
-                checked_status(PySet_Contains(module_names.ptr(), owner.ptr())) == 1) {
-                nb::object type_dict =
-                    checked(PyType_GetDict(reinterpret_cast<PyTypeObject*>(item.ptr())));
-                watch_namespace(type_dict, module_names, used_names);
-            }
-        }
-    }
-}
-
-void TomllibSnapshot::watch_function(nb::handle function, nb::handle used_names) {
-    const bool seen =
-        std::any_of(functions_.begin(), functions_.end(),
-                    [&](const WatchedFunction& watched) { return watched.function.is(function); });
-    if (seen) {
-        return;
-    }
-    PyObject* keyword_defaults = PyFunction_GetKwDefaults(function.ptr());
-    check_origin(function, keyword_defaults);
-    functions_.push_back({nb::borrow(function), nb::borrow(PyFunction_GetCode(function.ptr())),
-                          borrow_or_empty(PyFunction_GetDefaults(function.ptr())),
-                          borrow_or_empty(keyword_defaults)});
-    if (keyword_defaults != nullptr) {
-        WatchedDict watched{nb::borrow(keyword_defaults), {}, true};
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(keyword_defaults, &position, &key, &value)) {
-            watched.items.emplace_back(nb::borrow(key), nb::borrow(value));
-        }
-        dicts_.push_back(std::move(watched));
-    }
-    collect_names(PyFunction_GetCode(function.ptr()), used_names);
-}
-
-// A function tomllib's code may run must come from the standard library's
-// files; one from tomllib's own files must also have the defaults the
-// standard library gives it. Anything else leaves the snapshot untrusted.
-void TomllibSnapshot::check_origin(nb::handle function, PyObject* keyword_defaults) {
-    const std::string file = code_file(function);
-    if (!file.starts_with(library_directory_)) {
-        trusted_ = false;
-        return;
-    }
-    if (!file.starts_with(library_directory_ + "tomllib/")) {
-        return;
-    }
-    if (PyFunction_GetDefaults(function.ptr()) != nullptr) {
-        trusted_ = false;
-    }
-    if (keyword_defaults != nullptr) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(keyword_defaults, &position, &key, &value)) {
-            trusted_ = trusted_ && is_standard_keyword_default(key, value);
-        }
-    }
+    recorder.reach(load);
+    snapshot->load_ = {load.ptr(), parts_of(load.ptr())};
+    return recorder.trusted && snapshot->offset_timezone_ != nullptr ? std::move(snapshot)
+                                                                     : nullptr;
 }
 
 bool TomllibSnapshot::WatchedDict::unchanged() const {
-    PyObject* current = dict.ptr();
-    if (whole) {
-        if (PyDict_GET_SIZE(current) != static_cast<Py_ssize_t>(items.size())) {
-            return false;
-        }
-        // Usually the dict holds the same items in the same order.
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        size_t index = 0;
-        while (PyDict_Next(current, &position, &key, &value) && key == items[index].first.ptr() &&
-               value == items[index].second.ptr()) {
-            ++index;
-        }
-        if (index == items.size()) {
-            return true;
-        }
+    if (whole && PyDict_GET_SIZE(dict) != static_cast<Py_ssize_t>(items.size())) {
+        return false;
     }
-    // Names rebound and restored, or deleted and added again, keep their
-    // objects but not their places.
-    for (const auto& [key, value] : items) {
-        PyObject* found = PyDict_GetItemWithError(current, key.ptr()); // borrowed, compared only
-        if (found == nullptr && PyErr_Occurred()) {
-            nb::raise_python_error();
-        }
-        if (found != value.ptr()) {
-            return false;
-        }
+    // Usually a dict recorded whole holds the same items in the same order.
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    size_t index = 0;
+    while (whole && PyDict_Next(dict, &position, &key, &value) && key == items[index].first &&
+           value == items[index].second) {
+        ++index;
     }
-    return true;
+    // Names rebound and restored, or deleted and added again, keep their objects, not places.
+    return (whole && index == items.size()) ||
+           std::all_of(items.begin(), items.end(), [&](const auto& item) {
+               PyObject* found = nullptr;
+               checked_status(PyDict_GetItemRef(dict, item.first, &found));
+               return nb::steal(found).ptr() == item.second;
+           });
 }
 
-bool TomllibSnapshot::WatchedFunction::unchanged() const {
-    return PyFunction_GetCode(function.ptr()) == code.ptr() &&
-           PyFunction_GetDefaults(function.ptr()) == defaults.ptr() &&
-           PyFunction_GetKwDefaults(function.ptr()) == keyword_defaults.ptr();
+bool TomllibSnapshot::WatchedObject::unchanged() const {
+    return parts_of(object) == parts;
 }
 
 bool TomllibSnapshot::unchanged(nb::handle reader) const {
-    if (!module_.is_valid() || !reader.is(module_)) {
+    auto same = [](const auto& watched) { return watched.unchanged(); };
+    return load_unchanged(reader) && std::all_of(objects_.begin(), objects_.end(), same) &&
+           std::all_of(dicts_.begin(), dicts_.end(), same);
+}
+
+bool TomllibSnapshot::load_unchanged(nb::handle reader) const {
+    PyObject* load = nullptr;
+    if (module_ == nullptr || !reader.is(module_) || !PyModule_CheckExact(module_) ||
+        checked_status(PyDict_GetItemRef(PyModule_GetDict(module_), "load"_id, &load)) == 0) {
         return false;
     }
-    // A module whose class was swapped may answer attribute lookups its own
-    // way.
-    if (!std::all_of(modules_.begin(), modules_.end(),
-                     [](const nb::object& module) { return PyModule_CheckExact(module.ptr()); })) {
-        return false;
-    }
-    return std::all_of(functions_.begin(), functions_.end(),
-                       [](const WatchedFunction& watched) { return watched.unchanged(); }) &&
-           std::all_of(dicts_.begin(), dicts_.end(),
-                       [](const WatchedDict& watched) { return watched.unchanged(); });
+    return nb::steal(load).is(load_.object) && load_.unchanged();
 }
 
 int TomllibSnapshot::traverse(visitproc visit, void* arg) const {
-    auto visit_all = [&](std::initializer_list<const nb::object*> objects) {
-        for (const nb::object* object : objects) {
-            if (object->is_valid()) {
-                if (int status = visit(object->ptr(), arg); status != 0) {
-                    return status;
-                }
-            }
-        }
-        return 0;
-    };
-    int status = visit_all({&module_, &offset_timezone_, &buffered_reader_type_, &bytes_io_type_});
-    for (const nb::object& module : modules_) {
-        if (status == 0) {
-            status = visit_all({&module});
-        }
-    }
-    for (const WatchedDict& watched : dicts_) {
-        if (status == 0) {
-            status = visit_all({&watched.dict});
-        }
-        for (const auto& item : watched.items) {
-            if (status == 0) {
-                status = visit_all({&item.first, &item.second});
-            }
-        }
-    }
-    for (const WatchedFunction& watched : functions_) {
-        if (status == 0) {
-            status = visit_all(
-                {&watched.function, &watched.code, &watched.defaults, &watched.keyword_defaults});
-        }
-    }
-    return status;
+    return held_.is_valid() ? visit(held_.ptr(), arg) : 0;
 }
 
 void TomllibSnapshot::clear() {
-    module_.reset();
-    modules_.clear();
-    dicts_.clear();
-    functions_.clear();
-    offset_timezone_.reset();
-    buffered_reader_type_.reset();
-    bytes_io_type_.reset();
+    const nb::object held = std::move(held_); // released once nothing points into it
+    *this = TomllibSnapshot();
 }
 
 } // namespace qivo
