@@ -10,14 +10,11 @@
 
 namespace qivo {
 
-// The deepest nesting of arrays and inline tables that is written.
-inline constexpr int max_nesting = 100;
-
 // The complete text (UTF-8) for `connections`. Raises, before anything is
 // written, TypeError for a name that is not a str or a value of a kind TOML
 // cannot hold, ValueError for a value TOML cannot represent exactly or one
-// nested deeper than max_nesting, and UnicodeEncodeError for a str that
-// UTF-8 cannot carry.
+// nested deeper than max_nesting (toml/limits.h), and UnicodeEncodeError for
+// a str that UTF-8 cannot carry.
 std::string render_store_text(nb::handle connections);
 
 } // namespace qivo
