@@ -1,7 +1,8 @@
 // The text in which the store is written: one block per table, in the
 // store's order, each a header line, an empty line, one `key = value` line per
 // entry and a closing empty line. Every value is written so that a TOML
-// reader returns it unchanged (None comes back as the empty string).
+// reader returns it unchanged (None comes back as the empty string, and the
+// fold of a date-time or time is not kept: TOML cannot say it).
 #pragma once
 
 #include "runtime/capi.h"
