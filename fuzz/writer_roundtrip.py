@@ -73,11 +73,13 @@ class Reversed(dict):
 
 
 class Repeating(dict):
-    """A mapping whose items() gives its first entry twice."""
+    """A mapping whose items() gives its first key twice (the second time
+    with None, not the first value again: repeating a value that repeats
+    its own would double the text at each level)."""
 
     def items(self):
         pairs = list(dict.items(self))
-        return pairs + pairs[:1]
+        return pairs + [(key, None) for key, _ in pairs[:1]]
 
 
 class Moment(dt.datetime):
@@ -218,7 +220,7 @@ class Case:
             entries.reverse()
         elif kind == 15 and entries:
             mapping = Repeating(mapping)
-            entries.append(entries[0])
+            entries.append((entries[0][0], None, "", []))  # (its events came with the first)
             self.repeated_text = True
         pairs = self.replay(entries)
         return mapping, {plain(key): wanted for key, _, wanted in pairs}
