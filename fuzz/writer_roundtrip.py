@@ -409,19 +409,18 @@ def check(manager, store: Path, data: bytes) -> None:
 
 
 def main():
-    import atexit, shutil, tempfile
+    import tempfile
 
     import atheris
 
     from qivo.user.connections import manager
 
     assert manager._save_connections_file is not None and os.environ.get("LD_PRELOAD")
-    # A store of its own, in memory where there is a tmpfs (syncing it costs
-    # nothing), for the module to find through its own global.
-    directory = Path(tempfile.mkdtemp(prefix="qivo-writer-fuzz-",
-                                      dir="/dev/shm" if os.path.isdir("/dev/shm") else None))
-    atexit.register(shutil.rmtree, directory, ignore_errors=True)
-    store = directory / "connections.toml"
+    # A store of its own, for the module to find through its own global, in
+    # the scratch directory that ./dev fuzz makes in memory (syncing costs
+    # nothing there) and removes afterwards; run alone, in a directory of its
+    # own that stays behind (libFuzzer's exit() runs no Python atexit handler).
+    store = Path(os.environ.get("QIVO_FUZZ_SCRATCH") or tempfile.mkdtemp()) / "connections.toml"
     store.write_text("[keep]\n\nk = 'old'\n\n", encoding="utf-8")
     manager.get_connections_file = lambda: store
     # The decoder's own branches count as coverage too, so that inputs making

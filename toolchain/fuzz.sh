@@ -27,19 +27,25 @@ fuzz_setup() {
         -Ccmake.define.CMAKE_CXX_COMPILER="$clang" -Cbuild-dir=build/fuzz
 }
 
-# fuzz_target TARGET SCRIPT SECONDS [libFuzzer options]
+# fuzz_target TARGET SCRIPT SECONDS [libFuzzer options]. The target gets a
+# scratch directory (in memory where /dev/shm is) in $QIVO_FUZZ_SCRATCH,
+# removed when it ends: libFuzzer ends the process with exit(), so Python's
+# atexit handlers never run.
 fuzz_target() {
-    local target=$1 script=$2 seconds=$3 runtime
+    local target=$1 script=$2 seconds=$3 runtime scratch status=0
     shift 3
     runtime=$("$ROOT/.venv-fuzz/bin/python" -c \
         'import atheris, os; print(os.path.join(atheris.path(), "ubsan_with_fuzzer.so"))')
     mkdir -p "build/fuzz-corpus/$target" "fuzz/corpus/$target" "fuzz/findings/$target"
     log "fuzzing the $target for $seconds s (new inputs: build/fuzz-corpus/$target," \
         "findings: fuzz/findings/$target)"
-    LD_PRELOAD=$runtime UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    scratch=$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")/qivo-fuzz-XXXXXX")
+    QIVO_FUZZ_SCRATCH=$scratch LD_PRELOAD=$runtime UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         "$ROOT/.venv-fuzz/bin/python" "fuzz/$script" -max_total_time="$seconds" \
         -artifact_prefix="fuzz/findings/$target/" -print_final_stats=1 "$@" \
-        "build/fuzz-corpus/$target" "fuzz/corpus/$target"
+        "build/fuzz-corpus/$target" "fuzz/corpus/$target" || status=$?
+    rm -rf "$scratch"
+    return "$status"
 }
 
 # Both targets run even when the first one finds something; the command
