@@ -6,7 +6,7 @@ parses natively when it can, and by `tomllib.load`. The results must be the
 same to the last detail a caller could see (exact types, key order, float
 bits, date-time fields, the very tzinfo objects), or both must raise the same
 exception type with the same message. libFuzzer saves an input that breaks
-this, or that the sanitizers catch, in fuzz/findings/.
+this, or that the sanitizers catch, in fuzz/findings/parser/.
 
 The Python code stays uninstrumented: instrumenting tomllib would rightly
 turn the module's native path off. Coverage comes from the extension, built

@@ -114,6 +114,16 @@ class StoreMachine(RuleBasedStateMachine):
             raise FileNotFoundError(f"Connections file not found: {self.store}")
         return self.model
 
+    def table(self, name):
+        """A stored entry read as a profile or as the markers: a table, or a ValueError."""
+        entry = self.model[name]
+        if not isinstance(entry, dict):
+            kind = type(entry)
+            found = kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__name__}"
+            what = "Entry" if name.startswith("_") else "Connection"
+            raise ValueError(f"{what} {name!r} in {self.store} is not a table (found {found})")
+        return entry
+
     def initialize_model(self):
         if self.model is None:
             self.model = {"yorsk_dev1": dict(EXAMPLE)}
@@ -219,7 +229,7 @@ class StoreMachine(RuleBasedStateMachine):
                 return False
             chosen = kind
             if chosen is None:
-                stored = self.model[name].get("connection_type", "snowflake")
+                stored = self.table(name).get("connection_type", "snowflake")
                 chosen = credentials.get("connection_type", stored)
                 if chosen is not None and type(chosen) is not str:
                     raise TypeError(f"Expected str, got {type(chosen).__name__}")
@@ -238,7 +248,7 @@ class StoreMachine(RuleBasedStateMachine):
             stripped = name.strip()
             if not stripped or stripped.startswith("_") or stripped not in self.require_store():
                 return None
-            entry = self.model[stripped]
+            entry = self.table(stripped)
             kind = stored_type(entry)
             if kind == "salesforce":
                 return self.build(kind, entry, False)
@@ -271,7 +281,7 @@ class StoreMachine(RuleBasedStateMachine):
         def expect():
             if name.startswith("_") or name not in self.require_store():
                 return False
-            normal = requested_type(stored_type(self.model[name]) if kind is None else kind)
+            normal = requested_type(stored_type(self.table(name)) if kind is None else kind)
             connections = dict(self.model)
             primary = connections.setdefault("_primary", {})
             primary[f"{normal}_primary"] = primary["name"] = name.strip()
@@ -286,7 +296,7 @@ class StoreMachine(RuleBasedStateMachine):
         def expect():
             if "_primary" not in self.require_store():
                 return None
-            primary = self.model["_primary"]
+            primary = self.table("_primary")
             if not kind:
                 legacy = primary.get("name")
                 return str(legacy).strip() if legacy else None
@@ -294,7 +304,7 @@ class StoreMachine(RuleBasedStateMachine):
             found = primary.get(f"{normal}_primary")
             legacy = None if found else primary.get("name")
             if legacy and str(legacy).strip() in self.model:  # the untyped marker as a fallback
-                if stored_type(self.model[str(legacy).strip()]) == normal:
+                if stored_type(self.table(str(legacy).strip())) == normal:
                     found = legacy
             return str(found).strip() if found else None
 

@@ -51,6 +51,7 @@ def typed(lowered):
 
 
 BIG = 10 ** 100
+NOT_A_TABLE = "{} in {{store}} is not a table (found {})"
 
 
 @pytest.mark.parametrize("connections, call, outcome", [
@@ -65,16 +66,29 @@ BIG = 10 ** 100
     (typed(1.5), "get_primary_connection('snowflake')", None),
     (typed(EqualsAll()), "get_primary_connection('salesforce')", "p"),
     (typed(Odd("", "")), "update_connection('p', {})", (TypeError, "Expected str, got Text")),
+    # A hand-edited entry that is not a table: an error about the file where
+    # it would be read as a profile; listed, deleted and replaced as any other.
+    ({"version": 1}, "load_connection('version')",
+     (ValueError, NOT_A_TABLE.format("Connection 'version'", "int"))),
+    ({"p": [{}]}, "update_connection('p', {'connection_type': 'salesforce'})",
+     (ValueError, NOT_A_TABLE.format("Connection 'p'", "list"))),
+    ({"p": "x"}, "set_primary_connection('p')", (ValueError, NOT_A_TABLE.format("Connection 'p'", "str"))),
+    ({"p": 1.5, "_primary": {"name": "p"}}, "get_primary_connection('snowflake')",
+     (ValueError, NOT_A_TABLE.format("Connection 'p'", "float"))),
+    ({"_primary": [1]}, "get_primary_connection()",
+     (ValueError, NOT_A_TABLE.format("Entry '_primary'", "list"))),
+    ({"p": 1}, "list_connections()", ["p"]), ({"p": 1}, "delete_connection('p')", True),
+    ({"p": 1}, "update_connection('p', {}, 'salesforce')", True),
 ])
 def test_hostile_stored_values(manager, monkeypatch, write_store, connections, call, outcome):
-    write_store("")
+    store = write_store("")
     monkeypatch.setattr(manager, "_load_connections_file", lambda: connections)
     monkeypatch.setattr(manager, "_save_connections_file", lambda connections: None)
     monkeypatch.setattr(manager, "print", lambda *args: None, raising=False)
     if isinstance(outcome, tuple):
         with pytest.raises(outcome[0]) as raised:
             eval("m." + call, {"m": manager})
-        assert str(raised.value) == outcome[1]
+        assert str(raised.value) == outcome[1].replace("{store}", str(store))
     elif outcome == "keys":
         assert len(eval("m." + call, {"m": manager})) == 7  # the Snowflake result
     else:

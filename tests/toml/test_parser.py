@@ -489,7 +489,7 @@ def test_only_the_standard_library_tomllib_is_trusted(home, tmp_path, setup, run
 # --- what the fuzzer keeps -------------------------------------------------------------
 
 FUZZ = Path(__file__).resolve().parents[2] / "fuzz"
-KEPT = sorted(path for folder in ("corpus", "findings") for path in (FUZZ / folder).glob("*")
+KEPT = sorted(path for folder in ("corpus", "findings") for path in (FUZZ / folder / "parser").glob("*")
               if path.is_file() and not path.name.startswith("."))
 
 

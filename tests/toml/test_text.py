@@ -2,8 +2,9 @@
 trips, and values or renderings that could not be read back refused before
 the store is touched."""
 
-import copy, math
+import copy, importlib.util, math
 import datetime as dt
+from pathlib import Path
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -146,3 +147,16 @@ def test_renderings_that_would_not_read_back_are_refused(manager, old_store, mak
     assert_untouched(old_store)
 
 
+# --- what the writer's fuzzer keeps --------------------------------------------
+
+FUZZ = Path(__file__).resolve().parents[2] / "fuzz"
+_spec = importlib.util.spec_from_file_location("writer_roundtrip", FUZZ / "writer_roundtrip.py")
+writer_roundtrip = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(writer_roundtrip)
+KEPT = sorted(path for folder in ("corpus", "findings") for path in (FUZZ / folder / "writer").glob("*")
+              if path.is_file() and not path.name.startswith("."))
+
+
+@pytest.mark.parametrize("path", KEPT, ids=[f"{path.parents[1].name}/{path.name}" for path in KEPT])
+def test_kept_fuzz_inputs_are_written_or_refused_as_promised(manager, old_store, path):
+    writer_roundtrip.check(manager, old_store, path.read_bytes())

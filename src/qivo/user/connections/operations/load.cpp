@@ -24,7 +24,7 @@ nb::object load_connection(const ModuleGlobals& globals, nb::str connection_name
     if (!contains(connections, name)) {
         return nb::none();
     }
-    nb::object conn_data = connections[name]; // the profile's table as stored
+    nb::object conn_data = stored_table(globals, connections, name); // the profile as stored
     nb::object connection_type = stored_connection_type(conn_data);
 
     nb::dict credentials;

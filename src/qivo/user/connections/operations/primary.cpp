@@ -29,7 +29,7 @@ nb::object get_primary_connection(const ModuleGlobals& globals, nb::handle conne
     if (!contains(connections, table_name)) {
         return nb::none();
     }
-    nb::object primary_data = connections[table_name];
+    nb::object primary_data = stored_table(globals, connections, table_name);
     if (connection_type.is_none() || nb::len(connection_type) == 0) {
         nb::object legacy_name = get_or(primary_data, "name", nb::none());
         return is_true(legacy_name) ? stripped_text(legacy_name) : nb::none();
@@ -43,7 +43,7 @@ nb::object get_primary_connection(const ModuleGlobals& globals, nb::handle conne
         if (is_true(legacy_name)) {
             nb::object name = stripped_text(legacy_name);
             if (contains(connections, name) &&
-                stored_connection_type(connections[name]).equal(type)) {
+                stored_connection_type(stored_table(globals, connections, name)).equal(type)) {
                 primary_name = name;
             }
         }
@@ -65,14 +65,15 @@ bool set_primary_connection(const ModuleGlobals& globals, nb::str connection_nam
             }
             nb::object given_type = nb::borrow(connection_type);
             if (given_type.is_none()) {
-                given_type = stored_connection_type(connections[connection_name]);
+                given_type =
+                    stored_connection_type(stored_table(globals, connections, connection_name));
             }
             type = requested_type(given_type);
             nb::str table_name(primary_table);
             if (!contains(connections, table_name)) {
                 connections[table_name] = nb::dict();
             }
-            nb::object primary_data = connections[table_name];
+            nb::object primary_data = stored_table(globals, connections, table_name);
             nb::object stripped_name = call_method(connection_name, "strip"_id);
             primary_data[marker_key(type)] = stripped_name;
             primary_data["name"] = stripped_name;

@@ -32,6 +32,17 @@ bool is_reserved_name(nb::handle stripped_name) {
     return nb::len(stripped_name) == 0 || starts_with_underscore(stripped_name);
 }
 
+nb::object stored_table(const ModuleGlobals& globals, nb::handle connections, nb::handle name) {
+    nb::object entry = connections[name];
+    if (!PyDict_Check(entry.ptr())) {
+        nb::object file = globals.connections_file();
+        raise_error(PyExc_ValueError, "%s %R in %S is not a table (found %.200s)",
+                    starts_with_underscore(name) ? "Entry" : "Connection", name.ptr(), file.ptr(),
+                    Py_TYPE(entry.ptr())->tp_name);
+    }
+    return entry;
+}
+
 nb::object normalize_type(nb::handle connection_type) {
     return call_method(call_method(connection_type, "strip"_id), "lower"_id);
 }

@@ -19,6 +19,12 @@ bool starts_with_underscore(nb::handle name);
 // table's name.
 bool is_reserved_name(nb::handle stripped_name);
 
+// `connections[name]`, a stored profile or the `_primary` table, which must
+// be a table: a hand-edited store can hold any value under a name
+// (`version = 1`). Anything else raises ValueError naming the entry and the
+// file, an error about the file's content as a TOMLDecodeError is.
+nb::object stored_table(const ModuleGlobals& globals, nb::handle connections, nb::handle name);
+
 // A type given by a caller: `connection_type.strip().lower()`.
 nb::object normalize_type(nb::handle connection_type);
 

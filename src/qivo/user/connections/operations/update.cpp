@@ -5,13 +5,14 @@ namespace qivo {
 
 namespace {
 
-// The type to rebuild the profile as: the caller's, else the `credentials`
-// key `connection_type`, else the type of `conn_data`, the profile's table
-// as stored.
-nb::object resolve_connection_type(nb::handle connection_type, nb::dict credentials,
-                                   nb::handle conn_data) {
+// The type to rebuild the profile `name` as: the caller's, else the
+// `credentials` key `connection_type`, else the type of the profile as
+// stored (which must then be a table).
+nb::object resolve_connection_type(const ModuleGlobals& globals, nb::handle connection_type,
+                                   nb::dict credentials, nb::handle connections, nb::handle name) {
     nb::object chosen = nb::borrow(connection_type);
     if (chosen.is_none()) {
+        nb::object conn_data = stored_table(globals, connections, name);
         nb::object existing_type = get_or(conn_data, "connection_type", nb::str("snowflake"));
         chosen = get_or(credentials, "connection_type", existing_type);
         if (!chosen.is_none() && !PyUnicode_CheckExact(chosen.ptr())) {
@@ -35,8 +36,8 @@ bool update_connection(const ModuleGlobals& globals, nb::str connection_name, nb
             if (!contains(connections, connection_name)) {
                 return false;
             }
-            type =
-                resolve_connection_type(connection_type, credentials, connections[connection_name]);
+            type = resolve_connection_type(globals, connection_type, credentials, connections,
+                                           connection_name);
             nb::object velmor_dir = globals.velmor_dir();
             connections[connection_name] =
                 build_connection_entry(globals, type, credentials, copy_key,

@@ -1,7 +1,7 @@
 #include "toml/parser.h"
 
+#include "toml/limits.h"
 #include "toml/scan.h"
-#include "toml/text.h"
 
 #include "runtime/datetime_api.h"
 

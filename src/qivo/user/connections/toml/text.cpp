@@ -1,6 +1,7 @@
 #include "toml/text.h"
 
 #include "runtime/datetime_api.h"
+#include "toml/limits.h"
 #include "toml/scan.h"
 
 #include <algorithm>

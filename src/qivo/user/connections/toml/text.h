@@ -1,7 +1,8 @@
 // The text in which the store is written: one block per table, in the
 // store's order, each a header line, an empty line, one `key = value` line per
 // entry and a closing empty line. Every value is written so that a TOML
-// reader returns it unchanged (None comes back as the empty string).
+// reader returns it unchanged (None comes back as the empty string, and the
+// fold of a date-time or time is not kept: TOML cannot say it).
 #pragma once
 
 #include "runtime/capi.h"
@@ -10,14 +11,11 @@
 
 namespace qivo {
 
-// The deepest nesting of arrays and inline tables that is written.
-inline constexpr int max_nesting = 100;
-
 // The complete text (UTF-8) for `connections`. Raises, before anything is
 // written, TypeError for a name that is not a str or a value of a kind TOML
 // cannot hold, ValueError for a value TOML cannot represent exactly or one
-// nested deeper than max_nesting, and UnicodeEncodeError for a str that
-// UTF-8 cannot carry.
+// nested deeper than max_nesting (toml/limits.h), and UnicodeEncodeError for
+// a str that UTF-8 cannot carry.
 std::string render_store_text(nb::handle connections);
 
 } // namespace qivo
