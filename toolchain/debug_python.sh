@@ -27,9 +27,13 @@ test_debug_python_locked() {
     local project
     project=$(debian_root "$DEBUG_PYTHON_ROOT")/opt/qivo
     mkdir -p "$project"
+    # The build directory rebuilds what is newer than its objects: the times
+    # of one clone's files compare, another clone's need a build of its own.
+    [ "$(cat "$project/.clone" 2>/dev/null)" = "$ROOT" ] || rm -rf "$project/build"
     find "$project" -mindepth 1 -maxdepth 1 ! -name .venv ! -name build -exec rm -rf {} +
     git -C "$ROOT" ls-files -z | tar -C "$ROOT" -c --null --ignore-failed-read -T - -f - |
         tar -x -C "$project"
+    printf '%s\n' "$ROOT" >"$project/.clone"
     log "building the test build with python3.13d and running the test suite with -X dev"
     # ./dev pytest makes the environment and the test build; its pytest run is
     # only --version, the suite runs with -X dev after it.
