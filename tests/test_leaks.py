@@ -1,5 +1,6 @@
 """Every function, called thousands of times on its success and failure paths,
-leaves the interpreter's allocated blocks and the process's memory flat."""
+leaves the interpreter's allocated blocks and the process's memory flat, and,
+on a debug build of CPython, the interpreter's total of references too."""
 
 import contextlib, gc, os, shutil, sys, tempfile
 from pathlib import Path
@@ -111,3 +112,73 @@ def test_calls_leak_nothing(manager, monkeypatch):
     # would add ROUNDS // 2 blocks to the second half.
     assert second < ROUNDS // 20
     assert grown_bytes < 10 << 20  # allocator noise stays well below this
+
+
+def raising(error, call):
+    def call_raising(m):
+        with pytest.raises(error):
+            call(m)
+    return call_raising
+
+
+# One row per call: the store it starts from ("profiles": two profiles, one of
+# them the primary; "not TOML"; "none": no store), and the call.
+DRIFT_CALLS = {
+    "get_velmor_dir": ("profiles", lambda m: m.get_velmor_dir()),
+    "get_connections_file": ("profiles", lambda m: m.get_connections_file()),
+    "initialize_velmor_directory": ("profiles", lambda m: m.initialize_velmor_directory()),
+    "_load_connections_file": ("profiles", lambda m: m._load_connections_file()),
+    "_save_connections_file": ("profiles", lambda m: m._save_connections_file(m._load_connections_file())),
+    "list_connections": ("profiles", lambda m: m.list_connections()),
+    "load_connection": ("profiles", lambda m: m.load_connection("prod")),
+    "load_connection missing": ("profiles", lambda m: m.load_connection("none")),
+    "get_primary_connection": ("profiles", lambda m: m.get_primary_connection()),
+    "get_primary_connection type": ("profiles", lambda m: m.get_primary_connection("salesforce")),
+    "save_connection_config": ("profiles", lambda m: m.save_connection_config(
+        " prod ", {"account": "a", "private_key_file": os.path.expanduser("~/key.p8")})),
+    "update_connection": ("profiles", lambda m: m.update_connection("sf", {"client_id": "c"}, "salesforce")),
+    "set_primary_connection": ("profiles", lambda m: m.set_primary_connection("prod")),
+    "delete_connection": ("profiles", lambda m: (m.save_connection_config("gone", {}),
+                                                 m.delete_connection("gone"))),
+    "unknown type": ("profiles", raising(ValueError, lambda m: m.save_connection_config("x", {}, "mysql"))),
+    "value TOML cannot hold": ("profiles", raising(TypeError, lambda m: m._save_connections_file(
+        {"a": {"b": {1, 2}}}))),
+    "unexpected keyword": ("profiles", raising(TypeError, lambda m: m.load_connection(nme="x"))),
+    "argument of the wrong type": ("profiles", raising(TypeError, lambda m: m.load_connection(3))),
+    "store not TOML": ("not TOML", raising(ValueError, lambda m: m.load_connection("p"))),
+    "no store": ("none", raising(FileNotFoundError, lambda m: m.list_connections())),
+}
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs CPython built with Py_DEBUG")
+@pytest.mark.parametrize("row", DRIFT_CALLS)
+def test_calls_balance_references(manager, home, monkeypatch, row):
+    store, call = DRIFT_CALLS[row]
+    m = manager
+    monkeypatch.setattr(m, "print", lambda line: None, raising=False)
+    (home / "key.p8").write_text("KEY")
+    if store == "profiles":
+        m.save_connection_config("prod", {"account": "a"})
+        m.save_connection_config("sf", {"client_id": "c"}, "salesforce")
+        m.set_primary_connection("sf")
+    elif store == "not TOML":
+        (home / ".velmor").mkdir()
+        (home / ".velmor" / "connections.toml").write_text("[p\n")
+
+    def total():
+        # The type attribute cache keeps a reference to the name last looked
+        # up in each of its slots, placed by the name's address; CPython's own
+        # codec lookup for a text file (every write) uses a name made afresh
+        # each time, so slots fill up one by one. Emptied, it holds nothing
+        # that a call left behind.
+        sys._clear_type_cache()
+        gc.collect()
+        return sys.gettotalrefcount()
+
+    for _ in range(20):
+        call(m)
+    before = total()
+    for _ in range(100):
+        call(m)
+    per_call = (total() - before - 1) / 100  # less the int `before` itself
+    assert per_call <= 0.05, f"{row}: {per_call:+.2f} references per call"
