@@ -95,16 +95,15 @@ in_debian_root() {
 }
 
 in_debian_root_dir() {
-    local root=$1 script=$2
-    release_mounts_below "$root"
+    local root=$1 script=$2 point
+    for point in proc sys dev; do release_mounts_below "$root/$point"; done
     if [ -f /etc/ssl/certs/ca-certificates.crt ] && [ -d "$root/etc/ssl/certs" ]; then
         cp /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/ca-certificates.crt"
     fi
     (
-        trap 'release_mounts_below "$root"' EXIT
+        trap 'for point in proc sys dev; do release_mounts_below "$root/$point"; done' EXIT
         trap 'exit 130' INT
         trap 'exit 143' TERM
-        local point
         for point in proc sys dev; do
             mount --bind "/$point" "$root/$point"
         done
