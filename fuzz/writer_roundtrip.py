@@ -386,22 +386,28 @@ class Case:
         return value, None
 
 
+def entries(store: Path) -> list:
+    """What stands beside the store but its lock file, which every write
+    creates and none removes."""
+    return sorted(set(os.listdir(store.parent)) - {store.name + ".lock"})
+
+
 def check(manager, store: Path, data: bytes) -> None:
     """Saves the mapping `data` decodes to with `manager` into `store` (an
     existing file that the module's get_connections_file() names) and checks
     that the save ends as the module promises (see the module's text)."""
     case = Case(data)
-    before, listing = store.read_bytes(), sorted(os.listdir(store.parent))
+    before, listing = store.read_bytes(), entries(store)
     try:
         manager._save_connections_file(case.mapping)
     except (TypeError, ValueError) as error:
         if case.error is None:
             raise
         assert type(error) is case.error, (error, case.error)
-        assert store.read_bytes() == before and sorted(os.listdir(store.parent)) == listing
+        assert store.read_bytes() == before and entries(store) == listing
         return
     assert case.error is None, f"written, but the writer should have raised {case.error.__name__}"
-    assert sorted(os.listdir(store.parent)) == listing
+    assert entries(store) == listing
     with open(store, "rb") as file:
         back = tomllib.load(file)
     assert_same(back, case.expected)
