@@ -43,7 +43,11 @@ constexpr std::string_view store_file_name = "connections.toml";
 } // namespace
 
 std::string temporary_file_prefix() {
-    return "." + std::string(store_file_name) + ".tmp-";
+    // Appended piece by piece: GCC 12's -Wrestrict misfires on `"." + std::string&&` under ASan.
+    std::string prefix(".");
+    prefix.append(store_file_name);
+    prefix.append(".tmp-");
+    return prefix;
 }
 
 bool is_store_file_name(std::string_view name) {
